@@ -1,0 +1,10 @@
+# Regenerates the golden vectors and fails if they differ from the stored ones.
+execute_process(COMMAND "${PYTHON}" "${GENERATOR}" "${OUTPUT}" RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "generate.py failed (${status})")
+endif()
+file(SHA256 "${VECTORS}" stored)
+file(SHA256 "${OUTPUT}" fresh)
+if(NOT stored STREQUAL fresh)
+  message(FATAL_ERROR "${VECTORS} is not what generate.py writes now: regenerate and review")
+endif()
