@@ -17,12 +17,12 @@ int main() {
   Vector3 result;
 
   lighting::received_energy(point, light, result);
-  std::printf("Energie recue    : %f %f %f\n", double{result.x}, double{result.y},
-              double{result.z});
+  std::printf("Energie recue    : %f %f %f\n", double(result.x), double(result.y),
+              double(result.z));
 
   lighting::diffused_energy(point, normal, reflectance, light, result);
-  std::printf("Energie diffusee : %f %f %f\n", double{result.x}, double{result.y},
-              double{result.z});
+  std::printf("Energie diffusee : %f %f %f\n", double(result.x), double(result.y),
+              double(result.z));
 
   // A report that did not reach its destination is a failure, not a success:
   // stdout is buffered, so only the flush tells whether the writes landed.

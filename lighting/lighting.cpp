@@ -50,9 +50,9 @@ float to_float(double value) noexcept {
 
 float light_distance(const Vector3& point, const PointLight& light) noexcept {
   const detail::DefaultFloatEnvironment environment;
-  const double dx = double{point.x} - double{light.position.x};
-  const double dy = double{point.y} - double{light.position.y};
-  const double dz = double{point.z} - double{light.position.z};
+  const double dx = double(point.x) - double(light.position.x);
+  const double dy = double(point.y) - double(light.position.y);
+  const double dz = double(point.z) - double(light.position.z);
   return to_float(std::pow((dx * dx + dy * dy) + dz * dz, 0.5));
 }
 
@@ -60,9 +60,9 @@ void light_direction(const Vector3& point, const PointLight& light, Vector3& out
   const detail::DefaultFloatEnvironment environment;
   // Towards the light; the length stays a double and is not shared with
   // light_distance, whose result has been rounded.
-  const double dx = double{light.position.x} - double{point.x};
-  const double dy = double{light.position.y} - double{point.y};
-  const double dz = double{light.position.z} - double{point.z};
+  const double dx = double(light.position.x) - double(point.x);
+  const double dy = double(light.position.y) - double(point.y);
+  const double dz = double(light.position.z) - double(point.z);
   const double length = std::pow((dx * dx + dy * dy) + dz * dz, 0.5);
   out.x = to_float(dx / length);
   out.y = to_float(dy / length);
@@ -71,9 +71,9 @@ void light_direction(const Vector3& point, const PointLight& light, Vector3& out
 
 float dot_product(const Vector3& a, const Vector3& b) noexcept {
   const detail::DefaultFloatEnvironment environment;
-  const double y_term = double{a.y} * double{b.y};
-  const double x_term = double{a.x} * double{b.x};
-  const double z_term = double{a.z} * double{b.z};
+  const double y_term = double(a.y) * double(b.y);
+  const double x_term = double(a.x) * double(b.x);
+  const double z_term = double(a.z) * double(b.z);
   return to_float((y_term + x_term) + z_term);
 }
 
@@ -81,11 +81,11 @@ void received_energy(const Vector3& point, const PointLight& light, Vector3& out
   const detail::DefaultFloatEnvironment environment;
   const float distance = light_distance(point, light);
   // Two divisions, not one by d*d: the rounding of d*d would change the bits.
-  const float falloff = to_float((1.0 / double{distance}) / double{distance});
-  const double scale = double{falloff} * double{light.intensity};
-  out.x = to_float(scale * double{light.r});
-  out.y = to_float(scale * double{light.g});
-  out.z = to_float(scale * double{light.b});
+  const float falloff = to_float((1.0 / double(distance)) / double(distance));
+  const double scale = double(falloff) * double(light.intensity);
+  out.x = to_float(scale * double(light.r));
+  out.y = to_float(scale * double(light.g));
+  out.z = to_float(scale * double(light.b));
 }
 
 void diffused_energy(const Vector3& point, const Vector3& normal, const Vector3& reflectance,
@@ -99,9 +99,9 @@ void diffused_energy(const Vector3& point, const Vector3& normal, const Vector3&
   // A surface facing away from the light diffuses nothing. Only a strictly
   // negative cosine is clamped: -0 and NaN pass through unchanged.
   if (cosine < 0.0f) cosine = 0.0f;
-  out.x = to_float((double{received.x} * double{cosine}) * double{reflectance.x});
-  out.y = to_float((double{received.y} * double{cosine}) * double{reflectance.y});
-  out.z = to_float((double{received.z} * double{cosine}) * double{reflectance.z});
+  out.x = to_float((double(received.x) * double(cosine)) * double(reflectance.x));
+  out.y = to_float((double(received.y) * double(cosine)) * double(reflectance.y));
+  out.z = to_float((double(received.z) * double(cosine)) * double(reflectance.z));
 }
 
 }  // namespace lighting
