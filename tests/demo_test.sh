@@ -2,7 +2,7 @@
 # Runs lighting-demo as a process: exact report bytes on stdout, nothing on
 # stderr, status 0 with or without arguments; status 1 and a message when
 # stdout cannot be written.
-# Usage: demo_test.sh DEMO [EMULATOR...]
+# Usage: demo_test.sh [EMULATOR...] DEMO
 set -u
 demo=("$@")
 work=$(mktemp -d)

@@ -8,7 +8,7 @@
 #include <cfenv>
 #include <cstdint>
 
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(__x86_64__) || (defined(__i386__) && defined(__SSE__))
 #include <xmmintrin.h>
 #endif
 
@@ -26,7 +26,7 @@ constexpr PointLight kLight{{-1.0f, 2.0f, 4.0f}, 1.0f, 0.5f, 0.5f, 5.0f};
 // Turns flush-to-zero (and, on x86, denormals-are-zero) on or off, as a
 // program linked with -ffast-math has it from start-up. False if unsupported.
 bool set_flush_to_zero(bool on) {
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(__x86_64__) || (defined(__i386__) && defined(__SSE__))
   constexpr unsigned kFlushBits = 0x8040;  // FTZ | DAZ
   _mm_setcsr(on ? (_mm_getcsr() | kFlushBits) : (_mm_getcsr() & ~kFlushBits));
   return true;
@@ -58,7 +58,7 @@ TEST_F(CallerEnvironment, FlushToZeroDoesNotReachTheLibrary) {
             bits(0x1p-149f));
   const PointLight near{{0.0f, 0.0f, 0x1p-140f}, 1.0f, 1.0f, 1.0f, 1.0f};
   EXPECT_EQ(bits(lighting::light_distance({0.0f, 0.0f, 0.0f}, near)), bits(0x1p-140f));
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(__x86_64__) || (defined(__i386__) && defined(__SSE__))
   EXPECT_EQ(_mm_getcsr() & 0x8040u, 0x8040u) << "the caller's flush-to-zero was not restored";
 #endif
 }

@@ -95,6 +95,49 @@ inline std::vector<Mismatch> find_mismatches(const std::vector<GoldenCase>& case
   return mismatches;
 }
 
+// The one input the library does not control is the C library's pow. The
+// "pow_not_sqrt" cases are built so that the exact square root lies a hair
+// from a rounding boundary between two doubles (see generate.py); glibc's
+// pow for x86-64 with FMA and for aarch64 rounds them one way, its x87 pow on
+// 32-bit x86 (computed in extended precision) and its x86-64 variant for
+// processors without FMA may round them the other way, as a correctly rounded
+// square root does. Such a case's distance is then one float step away, and
+// the received energies, which divide by it, follow. Nothing else may differ.
+inline bool platform_pow_may_differ() {
+#if defined(__i386__)
+  return true;
+#elif defined(__x86_64__) && defined(__GNUC__)
+  return !(__builtin_cpu_supports("fma") && __builtin_cpu_supports("avx2"));
+#else
+  return false;
+#endif
+}
+
+inline bool is_platform_pow_difference(const Mismatch& mismatch) {
+  if (!platform_pow_may_differ() || mismatch.golden->name != "pow_not_sqrt") return false;
+  const std::uint32_t expected =
+      mismatch.golden->expected[static_cast<std::size_t>(mismatch.output)];
+  switch (mismatch.output) {
+    case 0:  // light_distance: the adjacent float
+      return mismatch.actual == expected + 1 || mismatch.actual + 1 == expected;
+    case 5:
+    case 6:
+    case 7:  // received energy, from that distance
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Mismatches that are not platform pow differences.
+inline std::vector<Mismatch> unexplained(const std::vector<Mismatch>& mismatches) {
+  std::vector<Mismatch> left;
+  for (const auto& mismatch : mismatches) {
+    if (!is_platform_pow_difference(mismatch)) left.push_back(mismatch);
+  }
+  return left;
+}
+
 inline std::string describe(const Mismatch& mismatch) {
   std::ostringstream text;
   text << "line " << mismatch.golden->line << " (" << mismatch.golden->name
