@@ -1,0 +1,58 @@
+// lighting-render: the diffused energy of a lit surface patch as a PNG.
+#include <omp.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "render.hpp"
+
+namespace {
+
+// On an interrupt, remove the half-written temporary file before dying.
+extern "C" void remove_temporary_and_exit(int signal_number) {
+  if (const char* pending = render::pending_temporary_file()) unlink(pending);
+  std::signal(signal_number, SIG_DFL);
+  std::raise(signal_number);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  render::Options options;
+  try {
+    options = render::parse_options(std::vector<std::string>(argv + 1, argv + argc));
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "lighting-render: %s\n", error.what());
+    return 2;
+  }
+  if (options.help) {
+    std::fputs(render::help_text().c_str(), stdout);
+    return std::fflush(stdout) == 0 ? 0 : 1;
+  }
+
+  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+    std::signal(signal_number, remove_temporary_and_exit);
+  }
+
+  const int threads = options.threads.value_or(omp_get_num_procs());
+  const bool show_progress = isatty(STDERR_FILENO) != 0;
+  try {
+    const auto result =
+        render::render_png(options, threads, render::default_png_settings(), [&](double done) {
+          if (show_progress) std::fprintf(stderr, "\rlighting-render: %3.0f%%", 100.0 * done);
+        });
+    if (show_progress) std::fputs("\r                       \r", stderr);
+    std::printf("lighting-render: wrote %s, %dx%d, exposure %.9g, %lld non-finite pixels\n",
+                options.output.c_str(), options.width, options.height, result.exposure,
+                static_cast<long long>(result.non_finite_pixels));
+  } catch (const std::exception& error) {
+    if (show_progress) std::fputs("\n", stderr);
+    std::fprintf(stderr, "lighting-render: %s\n", error.what());
+    return 1;
+  }
+  return std::fflush(stdout) == 0 ? 0 : 1;
+}

@@ -1,0 +1,188 @@
+#include "options.hpp"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <stdexcept>
+#include <string_view>
+#include <system_error>
+
+namespace render {
+
+namespace {
+
+constexpr std::array<std::string_view, 13> kValueOptions = {
+    "--point",     "--normal", "--reflectance", "--light-position", "--light-colour",
+    "--intensity", "--width",  "--height",      "--extent",         "--exposure",
+    "--threads",   "-o",       "--output"};
+
+[[noreturn]] void reject(const std::string& option, const std::string& value,
+                         const std::string& why) {
+  throw std::invalid_argument(option + ": '" + value + "' " + why);
+}
+
+// A finite number, the whole text, in the C locale's syntax.
+double parse_number(const std::string& option, const std::string& text) {
+  double value = 0.0;
+  const char* end = text.data() + text.size();
+  const auto [stop, error] = std::from_chars(text.data(), end, value);
+  if (text.empty() || error != std::errc{} || stop != end || !std::isfinite(value)) {
+    reject(option, text, "is not a finite number");
+  }
+  return value;
+}
+
+// A number that the lighting model's single-precision records can hold.
+float parse_float(const std::string& option, const std::string& text, const std::string& whole) {
+  const double value = parse_number(option, text);
+  const auto narrowed = static_cast<float>(value);
+  if (!std::isfinite(narrowed)) reject(option, whole, "is out of the single-precision range");
+  return narrowed;
+}
+
+lighting::Vector3 parse_triple(const std::string& option, const std::string& text) {
+  float parts[3];
+  std::size_t start = 0;
+  for (int i = 0; i < 3; ++i) {
+    const auto comma = text.find(',', start);
+    const bool last = i == 2;
+    if (last != (comma == std::string::npos)) {
+      reject(option, text, "must be three comma-separated numbers");
+    }
+    const std::string part = text.substr(start, last ? std::string::npos : comma - start);
+    parts[i] = parse_float(option, part, text);
+    start = comma + 1;
+  }
+  return {parts[0], parts[1], parts[2]};
+}
+
+int parse_count(const std::string& option, const std::string& text, int low, int high) {
+  const double value = parse_number(option, text);
+  if (value != std::floor(value)) reject(option, text, "is not a whole number");
+  if (value < low || value > high) {
+    reject(option, text,
+           "is out of range (" + std::to_string(low) + " to " + std::to_string(high) + ")");
+  }
+  return static_cast<int>(value);
+}
+
+}  // namespace
+
+Scene default_scene() {
+  return {{1.0f, 2.0f, 0.0f},
+          {0.0f, 0.0f, 1.0f},
+          {0.5f, 0.5f, 1.0f},
+          {{-1.0f, 2.0f, 4.0f}, 1.0f, 0.5f, 0.5f, 5.0f}};
+}
+
+Options parse_options(const std::vector<std::string>& arguments) {
+  Options options;
+  options.scene = default_scene();
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    std::string option = arguments[i];
+    if (option == "-h" || option == "--help") {
+      options.help = true;
+      continue;
+    }
+    // Every other option takes a value: "--name value" or "--name=value".
+    std::string value;
+    const auto equals = option.find('=');
+    const bool inline_value = option.starts_with("--") && equals != std::string::npos;
+    if (inline_value) {
+      value = option.substr(equals + 1);
+      option.resize(equals);
+    }
+    if (std::find(kValueOptions.begin(), kValueOptions.end(), option) == kValueOptions.end()) {
+      reject(option, arguments[i], "is not an option (see --help)");
+    }
+    if (!inline_value) {
+      if (i + 1 >= arguments.size()) throw std::invalid_argument(option + ": missing value");
+      value = arguments[++i];
+    }
+
+    Scene& scene = options.scene;
+    if (option == "--point") {
+      scene.point = parse_triple(option, value);
+    } else if (option == "--normal") {
+      scene.normal = parse_triple(option, value);
+      if (scene.normal.x == 0.0f && scene.normal.y == 0.0f && scene.normal.z == 0.0f) {
+        reject(option, value, "is a zero vector; the surface needs a direction");
+      }
+    } else if (option == "--reflectance") {
+      scene.reflectance = parse_triple(option, value);
+    } else if (option == "--light-position") {
+      scene.light.position = parse_triple(option, value);
+    } else if (option == "--light-colour") {
+      const lighting::Vector3 colour = parse_triple(option, value);
+      scene.light.r = colour.x;
+      scene.light.g = colour.y;
+      scene.light.b = colour.z;
+    } else if (option == "--intensity") {
+      scene.light.intensity = parse_float(option, value, value);
+    } else if (option == "--width") {
+      options.width = parse_count(option, value, 1, kMaxSide);
+    } else if (option == "--height") {
+      options.height = parse_count(option, value, 1, kMaxSide);
+    } else if (option == "--extent") {
+      options.extent = parse_number(option, value);
+      if (!(options.extent > 0.0)) reject(option, value, "must be positive");
+    } else if (option == "--exposure") {
+      options.exposure = parse_number(option, value);
+      if (*options.exposure < 0.0) reject(option, value, "must not be negative");
+    } else if (option == "--threads") {
+      options.threads = parse_count(option, value, 1, 1024);
+    } else if (option == "-o" || option == "--output") {
+      if (value.empty()) reject(option, value, "is not a file name");
+      options.output = value;
+    }
+  }
+  return options;
+}
+
+std::string help_text() {
+  return R"(Usage: lighting-render [OPTION]...
+Renders the diffused energy of a point-lit surface patch as an 8-bit sRGB PNG.
+
+The patch lies in the plane through the surface point perpendicular to the
+normal, centred on the point; it has the image's proportions, its longer side
+--extent units long, and each pixel shows the surface at the pixel's centre.
+Image columns run along R = normalise(Y x n) from left to right and image rows
+along U = n x R from top (+U) to bottom (-U), n being the normalised normal
+and Y the scene's y axis (the z axis when n is parallel to Y). With the
+default normal (0,0,1) the image shows +X to the right and +Y upwards.
+
+Each pixel is the diffused energy per channel times the exposure, clamped to
+[0, 1] and encoded with the sRGB transfer curve. Pixels whose energy is not
+finite (the light exactly at the pixel's point) are drawn black and counted.
+
+Scene:
+  --point X,Y,Z            surface point, the patch's centre (default 1,2,0)
+  --normal X,Y,Z           surface normal, non-zero; used as given for shading,
+                           so its length scales the energy (default 0,0,1)
+  --reflectance R,G,B      surface reflectance per channel (default 0.5,0.5,1)
+  --light-position X,Y,Z   light position (default -1,2,4)
+  --light-colour R,G,B     light colour (default 1,0.5,0.5)
+  --intensity I            light intensity (default 5)
+
+Image:
+  --width N                width in pixels, 1 to 16384 (default 512)
+  --height N               height in pixels, 1 to 16384 (default 512)
+  --extent S               length of the patch's longer side, > 0 (default 8)
+  --exposure E             energy multiplier, >= 0 (default: automatic, the
+                           brightest channel value in the image maps to 1;
+                           1 when no value is positive)
+  --threads N              worker threads, >= 1 (default: all cores); the file
+                           is byte-identical whatever the count
+  -o, --output FILE        output file (default lighting.png); written to a
+                           temporary file beside it and renamed when complete
+  -h, --help               show this help and exit
+
+Values may also be given as --option=value. On success one line on stdout
+names the file, its size, the exposure used and the count of non-finite
+pixels. Exit status: 0 on success, 1 if the image could not be written, 2 for
+a bad command line.
+)";
+}
+
+}  // namespace render

@@ -1,0 +1,35 @@
+// The command line of lighting-render.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "surface.hpp"
+
+namespace render {
+
+inline constexpr int kMaxSide = 16384;
+
+struct Options {
+  Scene scene;
+  int width = 512;
+  int height = 512;
+  double extent = 8.0;
+  std::optional<double> exposure;  // automatic when empty
+  std::optional<int> threads;      // all cores when empty
+  std::string output = "lighting.png";
+  bool help = false;
+};
+
+// The demo's scene: point (1, 2, 0), normal (0, 0, 1), reflectance
+// (0.5, 0.5, 1), light at (-1, 2, 4), colour (1, 0.5, 0.5), intensity 5.
+Scene default_scene();
+
+// Parses argv[1..]; throws std::invalid_argument with a one-line message that
+// names the option and the value.
+Options parse_options(const std::vector<std::string>& arguments);
+
+std::string help_text();
+
+}  // namespace render

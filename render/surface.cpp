@@ -1,0 +1,64 @@
+#include "surface.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+
+namespace render {
+
+namespace {
+
+void cross(const double a[3], const double b[3], double out[3]) {
+  out[0] = a[1] * b[2] - a[2] * b[1];
+  out[1] = a[2] * b[0] - a[0] * b[2];
+  out[2] = a[0] * b[1] - a[1] * b[0];
+}
+
+void normalise(double v[3]) {
+  const double length = std::hypot(v[0], v[1], v[2]);
+  for (int i = 0; i < 3; ++i) v[i] /= length;
+}
+
+}  // namespace
+
+Patch make_patch(const Scene& scene, int width, int height, double extent) {
+  double n[3] = {scene.normal.x, scene.normal.y, scene.normal.z};
+  if (!(std::hypot(n[0], n[1], n[2]) > 0.0)) throw std::invalid_argument("zero normal");
+  normalise(n);
+
+  // Y as the "up" hint, unless the normal is (nearly) along it.
+  const double y_axis[3] = {0.0, 1.0, 0.0};
+  const double z_axis[3] = {0.0, 0.0, 1.0};
+  Patch patch{};
+  cross(std::abs(n[1]) > 0.999 ? z_axis : y_axis, n, patch.right);
+  normalise(patch.right);
+  cross(n, patch.right, patch.up);
+  normalise(patch.up);
+
+  patch.width = width;
+  patch.height = height;
+  patch.centre[0] = scene.point.x;
+  patch.centre[1] = scene.point.y;
+  patch.centre[2] = scene.point.z;
+  patch.pixel = extent / std::max(width, height);
+  return patch;
+}
+
+lighting::Vector3 patch_point(const Patch& patch, int column, int row) {
+  const double s = ((column + 0.5) - 0.5 * patch.width) * patch.pixel;
+  const double t = (0.5 * patch.height - (row + 0.5)) * patch.pixel;
+  const auto coordinate = [&](int i) {
+    return static_cast<float>(patch.centre[i] + s * patch.right[i] + t * patch.up[i]);
+  };
+  return {coordinate(0), coordinate(1), coordinate(2)};
+}
+
+void shade_row(const Scene& scene, const Patch& patch, int row, std::span<lighting::Vector3> out) {
+  for (int column = 0; column < patch.width; ++column) {
+    const lighting::Vector3 point = patch_point(patch, column, row);
+    lighting::diffused_energy(point, scene.normal, scene.reflectance, scene.light,
+                              out[static_cast<std::size_t>(column)]);
+  }
+}
+
+}  // namespace render
