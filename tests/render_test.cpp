@@ -1,0 +1,315 @@
+// lighting-render's parts: the picture read back from the PNG against the
+// lighting model evaluated directly, the tone table against the formula,
+// thread-count independence, and the atomic output.
+#include <png.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "render.hpp"
+#include "tone.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Image {
+  int width = 0;
+  int height = 0;
+  int color_type = -1;
+  int bit_depth = 0;
+  bool srgb = false;
+  std::vector<std::uint8_t> rgb;
+  const std::uint8_t* pixel(int column, int row) const {
+    return &rgb[3 * (static_cast<std::size_t>(row) * static_cast<std::size_t>(width) +
+                     static_cast<std::size_t>(column))];
+  }
+};
+
+// Reads a PNG with libpng's low-level API so that the header is seen as stored.
+Image read_png(const fs::path& path) {
+  Image image;
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return image;
+  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png_create_info_struct(png);
+  if (setjmp(png_jmpbuf(png))) {
+    png_destroy_read_struct(&png, &info, nullptr);
+    std::fclose(file);
+    image.width = -1;
+    return image;
+  }
+  png_init_io(png, file);
+  png_read_info(png, info);
+  image.width = static_cast<int>(png_get_image_width(png, info));
+  image.height = static_cast<int>(png_get_image_height(png, info));
+  image.color_type = png_get_color_type(png, info);
+  image.bit_depth = png_get_bit_depth(png, info);
+  int intent = 0;
+  image.srgb = png_get_sRGB(png, info, &intent) != 0;
+  image.rgb.resize(3 * static_cast<std::size_t>(image.width) *
+                   static_cast<std::size_t>(image.height));
+  for (int row = 0; row < image.height; ++row) {
+    png_read_row(png, const_cast<std::uint8_t*>(image.pixel(0, row)), nullptr);
+  }
+  png_read_end(png, nullptr);
+  png_destroy_read_struct(&png, &info, nullptr);
+  std::fclose(file);
+  return image;
+}
+
+std::string file_bytes(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+class RenderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    directory_ = fs::temp_directory_path() /
+                 ("lighting-render-test-" + std::to_string(getpid()) + "-" +
+                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(directory_);
+    fs::create_directories(directory_);
+  }
+  void TearDown() override { fs::remove_all(directory_); }
+  fs::path path(const std::string& name) const { return directory_ / name; }
+  std::vector<fs::path> files() const {
+    return {fs::directory_iterator(directory_), fs::directory_iterator()};
+  }
+
+ private:
+  fs::path directory_;
+};
+
+// The expected picture, computed directly: the default normal (0, 0, 1) puts
+// +X to the right and +Y up, pixel centres at (c + 0.5, r + 0.5).
+struct Expected {
+  render::Options options;
+  double pixel;
+  lighting::Vector3 energy(int column, int row) const {
+    const auto& scene = options.scene;
+    const lighting::Vector3 point{
+        static_cast<float>(double(scene.point.x) + ((column + 0.5) - 0.5 * options.width) * pixel),
+        static_cast<float>(double(scene.point.y) + (0.5 * options.height - (row + 0.5)) * pixel),
+        scene.point.z};
+    lighting::Vector3 out{};
+    lighting::diffused_energy(point, scene.normal, scene.reflectance, scene.light, out);
+    return out;
+  }
+};
+
+Expected expected_for(const render::Options& options) {
+  return {options, options.extent / std::max(options.width, options.height)};
+}
+
+TEST_F(RenderTest, EveryPixelIsTheDirectlyComputedEnergyThroughTheCurve) {
+  for (const bool automatic : {true, false}) {
+    render::Options options;
+    options.scene = render::default_scene();
+    options.width = 37;  // odd and not square: the centre and the aspect matter
+    options.height = 23;
+    options.output = path("out.png");
+    if (!automatic) options.exposure = 3.5;
+    const auto result = render::render_png(options, 2, render::default_png_settings());
+
+    const Expected expected = expected_for(options);
+    float brightest = 0.0f;
+    for (int row = 0; row < options.height; ++row) {
+      for (int column = 0; column < options.width; ++column) {
+        const auto e = expected.energy(column, row);
+        brightest = std::max({brightest, e.x, e.y, e.z});
+      }
+    }
+    const double exposure = automatic ? 1.0 / double(brightest) : 3.5;
+    EXPECT_EQ(result.exposure, exposure);
+    EXPECT_EQ(result.non_finite_pixels, 0);
+
+    const Image image = read_png(options.output);
+    ASSERT_EQ(image.width, 37);
+    ASSERT_EQ(image.height, 23);
+    EXPECT_EQ(image.color_type, PNG_COLOR_TYPE_RGB);
+    EXPECT_EQ(image.bit_depth, 8);
+    EXPECT_TRUE(image.srgb);
+    int mismatches = 0;
+    int brightest_code = 0;
+    for (int row = 0; row < options.height; ++row) {
+      for (int column = 0; column < options.width; ++column) {
+        const auto e = expected.energy(column, row);
+        const std::uint8_t* got = image.pixel(column, row);
+        const std::uint8_t want[3] = {render::srgb_code(double(e.x) * exposure),
+                                      render::srgb_code(double(e.y) * exposure),
+                                      render::srgb_code(double(e.z) * exposure)};
+        for (int c = 0; c < 3; ++c) {
+          brightest_code = std::max<int>(brightest_code, got[c]);
+          if (got[c] != want[c] && ++mismatches <= 5) {
+            ADD_FAILURE() << "pixel (" << column << ", " << row << ") channel " << c << ": "
+                          << int(got[c]) << " instead of " << int(want[c]);
+          }
+        }
+      }
+    }
+    EXPECT_EQ(mismatches, 0);
+    if (automatic) {
+      EXPECT_EQ(brightest_code, 255) << "the brightest value must map to 1";
+    }
+  }
+}
+
+TEST_F(RenderTest, AxesFollowTheHelp) {
+  // Light over the top-left quadrant: the top-left corner outshines the others.
+  render::Options options;
+  options.scene = render::default_scene();
+  options.scene.light.position = {-1.0f, 4.0f, 1.0f};
+  options.width = options.height = 16;
+  options.output = path("axes.png");
+  render::render_png(options, 1, render::default_png_settings());
+  const Image image = read_png(options.output);
+  ASSERT_EQ(image.width, 16);
+  EXPECT_GT(image.pixel(0, 0)[0], image.pixel(15, 0)[0]);
+  EXPECT_GT(image.pixel(0, 0)[0], image.pixel(0, 15)[0]);
+}
+
+TEST_F(RenderTest, LightAtAPixelsPointIsBlackAndCounted) {
+  render::Options options;
+  options.scene = render::default_scene();
+  options.scene.point = {0.0f, 0.0f, 0.0f};
+  options.scene.light.position = {0.0f, 0.0f, 0.0f};  // the centre pixel's point
+  options.width = options.height = 3;
+  options.extent = 3.0;
+  options.output = path("dark.png");
+  const auto result = render::render_png(options, 2, render::default_png_settings());
+  EXPECT_EQ(result.non_finite_pixels, 1);
+  const Image image = read_png(options.output);
+  ASSERT_EQ(image.width, 3);
+  const std::uint8_t* centre = image.pixel(1, 1);
+  EXPECT_EQ(centre[0] + centre[1] + centre[2], 0);
+  // The light lies in the surface's plane: the other pixels are finite zeros,
+  // so nothing is positive and the automatic exposure falls back to 1.
+  EXPECT_EQ(result.exposure, 1.0);
+}
+
+TEST_F(RenderTest, NoPositiveEnergyGivesABlackImageAndExposureOne) {
+  render::Options options;
+  options.scene = render::default_scene();
+  options.scene.light.position.z = -4.0f;  // behind the surface
+  options.width = options.height = 8;
+  options.output = path("black.png");
+  EXPECT_EQ(render::render_png(options, 1, render::default_png_settings()).exposure, 1.0);
+  const Image image = read_png(options.output);
+  for (const auto byte : image.rgb) ASSERT_EQ(byte, 0);
+}
+
+TEST_F(RenderTest, FileIsByteIdenticalWhateverTheThreadCount) {
+  render::Options options;
+  options.scene = render::default_scene();
+  options.width = 301;  // bands and rows that do not divide evenly
+  options.height = 203;
+  std::string first;
+  for (const int threads : {1, 2, 3}) {
+    options.output = path("threads-" + std::to_string(threads) + ".png");
+    render::render_png(options, threads, render::default_png_settings());
+    const std::string bytes = file_bytes(options.output);
+    if (first.empty()) first = bytes;
+    EXPECT_EQ(bytes, first) << threads << " threads";
+  }
+}
+
+TEST(ToneCurve, TableAgreesWithTheFormulaAtEveryStep) {
+  const render::ToneCurve curve = render::make_tone_curve(1.0);
+  for (int code = 1; code <= 255; ++code) {
+    const double step = curve.steps[static_cast<std::size_t>(code - 1)];
+    EXPECT_EQ(render::srgb_code(step), code);
+    EXPECT_EQ(render::srgb_code(std::nextafter(step, 0.0)), code - 1);
+  }
+  std::mt19937_64 random(7);
+  std::uniform_real_distribution<float> energy(-0.1f, 1.2f);
+  for (int i = 0; i < 100000; ++i) {
+    const float e = energy(random);
+    ASSERT_EQ(render::tone_map(curve, e), render::srgb_code(double(e))) << e;
+  }
+  EXPECT_EQ(render::tone_map(curve, 0.0f), 0);
+  EXPECT_EQ(render::tone_map(curve, 1.0f), 255);
+  EXPECT_EQ(render::tone_map(curve, 3.0e38f), 255);
+}
+
+TEST_F(RenderTest, AbandonedWriterLeavesNoFileAndTheOldOneIntact) {
+  const fs::path target = path("keep.png");
+  std::ofstream(target) << "old";
+  {
+    render::PngFileWriter writer(target.string(), 4, 4, render::default_png_settings());
+    const std::vector<std::uint8_t> row(12, 200);
+    writer.write_row(row);
+    EXPECT_EQ(files().size(), 2u) << "the temporary file sits beside the target";
+  }  // destroyed before commit
+  EXPECT_EQ(files(), std::vector<fs::path>{target});
+  EXPECT_EQ(file_bytes(target), "old");
+}
+
+TEST_F(RenderTest, MissingDirectoryIsReportedWithThePath) {
+  render::Options options;
+  options.scene = render::default_scene();
+  options.width = options.height = 4;
+  options.output = path("missing/out.png");
+  try {
+    render::render_png(options, 1, render::default_png_settings());
+    FAIL() << "no error";
+  } catch (const std::runtime_error& error) {
+    EXPECT_NE(std::string(error.what()).find("missing/out.png"), std::string::npos) << error.what();
+  }
+  EXPECT_TRUE(files().empty());
+}
+
+TEST(Options, ParsesEveryOptionAndBothSpellings) {
+  const auto options = render::parse_options({"--point",
+                                              "1,2,3",
+                                              "--normal=0,1,0",
+                                              "--reflectance",
+                                              "0.1,0.2,0.3",
+                                              "--light-position",
+                                              "4,5,6",
+                                              "--light-colour=1e-3,2,3",
+                                              "--intensity",
+                                              "-7",
+                                              "--width",
+                                              "10",
+                                              "--height=20",
+                                              "--extent",
+                                              "2.5",
+                                              "--exposure=0",
+                                              "--threads",
+                                              "3",
+                                              "-o",
+                                              "x.png"});
+  EXPECT_EQ(options.scene.point.z, 3.0f);
+  EXPECT_EQ(options.scene.normal.y, 1.0f);
+  EXPECT_EQ(options.scene.reflectance.x, 0.1f);
+  EXPECT_EQ(options.scene.light.position.x, 4.0f);
+  EXPECT_EQ(options.scene.light.r, 1e-3f);
+  EXPECT_EQ(options.scene.light.intensity, -7.0f);
+  EXPECT_EQ(options.width, 10);
+  EXPECT_EQ(options.height, 20);
+  EXPECT_EQ(options.extent, 2.5);
+  EXPECT_EQ(options.exposure, 0.0);
+  EXPECT_EQ(options.threads, 3);
+  EXPECT_EQ(options.output, "x.png");
+}
+
+TEST(Options, RejectsValuesTheFloatRecordsCannotHold) {
+  EXPECT_THROW(render::parse_options({"--intensity", "1e39"}), std::invalid_argument);
+  EXPECT_THROW(render::parse_options({"--point", "1,2,3,4"}), std::invalid_argument);
+  EXPECT_THROW(render::parse_options({"--point", "1,,3"}), std::invalid_argument);
+  EXPECT_THROW(render::parse_options({"--normal", "-0,0,0"}), std::invalid_argument);
+  EXPECT_THROW(render::parse_options({"--width", "16385"}), std::invalid_argument);
+}
+
+}  // namespace
