@@ -46,18 +46,19 @@ float to_float(double value) noexcept {
   return rounded;
 }
 
-}  // namespace
+// The formulas, run under whatever floating-point environment is current.
+// The public functions below install the default one once per call, so the
+// formulas that build on others do not pay for it again.
+namespace formulas {
 
-float light_distance(const Vector3& point, const PointLight& light) noexcept {
-  const detail::DefaultFloatEnvironment environment;
+float light_distance(const Vector3& point, const PointLight& light) {
   const double dx = double(point.x) - double(light.position.x);
   const double dy = double(point.y) - double(light.position.y);
   const double dz = double(point.z) - double(light.position.z);
   return to_float(std::pow((dx * dx + dy * dy) + dz * dz, 0.5));
 }
 
-void light_direction(const Vector3& point, const PointLight& light, Vector3& out) noexcept {
-  const detail::DefaultFloatEnvironment environment;
+void light_direction(const Vector3& point, const PointLight& light, Vector3& out) {
   // Towards the light; the length stays a double and is not shared with
   // light_distance, whose result has been rounded.
   const double dx = double(light.position.x) - double(point.x);
@@ -69,17 +70,15 @@ void light_direction(const Vector3& point, const PointLight& light, Vector3& out
   out.z = to_float(dz / length);
 }
 
-float dot_product(const Vector3& a, const Vector3& b) noexcept {
-  const detail::DefaultFloatEnvironment environment;
+float dot_product(const Vector3& a, const Vector3& b) {
   const double y_term = double(a.y) * double(b.y);
   const double x_term = double(a.x) * double(b.x);
   const double z_term = double(a.z) * double(b.z);
   return to_float((y_term + x_term) + z_term);
 }
 
-void received_energy(const Vector3& point, const PointLight& light, Vector3& out) noexcept {
-  const detail::DefaultFloatEnvironment environment;
-  const float distance = light_distance(point, light);
+void received_energy(const Vector3& point, const PointLight& light, Vector3& out) {
+  const float distance = formulas::light_distance(point, light);
   // Two divisions, not one by d*d: the rounding of d*d would change the bits.
   const float falloff = to_float((1.0 / double(distance)) / double(distance));
   const double scale = double(falloff) * double(light.intensity);
@@ -89,19 +88,48 @@ void received_energy(const Vector3& point, const PointLight& light, Vector3& out
 }
 
 void diffused_energy(const Vector3& point, const Vector3& normal, const Vector3& reflectance,
-                     const PointLight& light, Vector3& out) noexcept {
-  const detail::DefaultFloatEnvironment environment;
+                     const PointLight& light, Vector3& out) {
   Vector3 received;
-  received_energy(point, light, received);
+  formulas::received_energy(point, light, received);
   Vector3 towards_light;
-  light_direction(point, light, towards_light);
-  float cosine = dot_product(towards_light, normal);
+  formulas::light_direction(point, light, towards_light);
+  float cosine = formulas::dot_product(towards_light, normal);
   // A surface facing away from the light diffuses nothing. Only a strictly
   // negative cosine is clamped: -0 and NaN pass through unchanged.
   if (cosine < 0.0f) cosine = 0.0f;
   out.x = to_float((double(received.x) * double(cosine)) * double(reflectance.x));
   out.y = to_float((double(received.y) * double(cosine)) * double(reflectance.y));
   out.z = to_float((double(received.z) * double(cosine)) * double(reflectance.z));
+}
+
+}  // namespace formulas
+
+}  // namespace
+
+float light_distance(const Vector3& point, const PointLight& light) noexcept {
+  const detail::DefaultFloatEnvironment environment;
+  return formulas::light_distance(point, light);
+}
+
+void light_direction(const Vector3& point, const PointLight& light, Vector3& out) noexcept {
+  const detail::DefaultFloatEnvironment environment;
+  formulas::light_direction(point, light, out);
+}
+
+float dot_product(const Vector3& a, const Vector3& b) noexcept {
+  const detail::DefaultFloatEnvironment environment;
+  return formulas::dot_product(a, b);
+}
+
+void received_energy(const Vector3& point, const PointLight& light, Vector3& out) noexcept {
+  const detail::DefaultFloatEnvironment environment;
+  formulas::received_energy(point, light, out);
+}
+
+void diffused_energy(const Vector3& point, const Vector3& normal, const Vector3& reflectance,
+                     const PointLight& light, Vector3& out) noexcept {
+  const detail::DefaultFloatEnvironment environment;
+  formulas::diffused_energy(point, normal, reflectance, light, out);
 }
 
 }  // namespace lighting

@@ -1,0 +1,209 @@
+// lighting-render's stages in pixels per second, and the speed targets, each
+// measured as a ratio of two timings taken in the same run:
+//   ShadeVsBareLoop   1-thread shading / a bare loop of diffused_energy    <= 1.15
+//   ThreadScaling     1-thread shading / 2-thread shading                  >= 1.8
+//   RenderVsShade     whole render (shade, encode, write) / shading alone  <= 1.5 fixed
+//                                                                          <= 2.5 automatic
+#include <benchmark/benchmark.h>
+#include <omp.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "render.hpp"
+#include "tone.hpp"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+render::Options options_for(int side) {
+  render::Options options;
+  options.scene = render::default_scene();
+  options.width = options.height = side;
+  options.output = "/tmp/lighting-render-bench-" + std::to_string(getpid()) + ".png";
+  return options;
+}
+
+render::Patch patch_for(const render::Options& options) {
+  return render::make_patch(options.scene, options.width, options.height, options.extent);
+}
+
+template <typename Work>
+double seconds(Work work) {
+  const auto start = Clock::now();
+  work();
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+void set_pixels(benchmark::State& state, int side) {
+  state.SetItemsProcessed(state.iterations() * side * side);
+  state.counters["pixels/s"] = benchmark::Counter(
+      static_cast<double>(state.iterations()) * side * side, benchmark::Counter::kIsRate);
+}
+
+// --- Stages ------------------------------------------------------------------
+
+void BM_Shade(benchmark::State& state) {
+  const int side = static_cast<int>(state.range(0));
+  const int threads = static_cast<int>(state.range(1));
+  const auto options = options_for(side);
+  const auto patch = patch_for(options);
+  for (auto _ : state) benchmark::DoNotOptimize(render::scan_energy(options.scene, patch, threads));
+  set_pixels(state, side);
+}
+
+void BM_ToneMap(benchmark::State& state) {
+  const int side = static_cast<int>(state.range(0));
+  const int threads = static_cast<int>(state.range(1));
+  const auto options = options_for(side);
+  const auto patch = patch_for(options);
+  // One shaded band, mapped over and over: the stage alone, without its memory.
+  constexpr int kBand = 16;
+  std::vector<std::vector<lighting::Vector3>> band(
+      kBand, std::vector<lighting::Vector3>(static_cast<std::size_t>(side)));
+  for (int row = 0; row < kBand; ++row)
+    render::shade_row(options.scene, patch, row, band[static_cast<std::size_t>(row)]);
+  const auto curve = render::make_tone_curve(6.4);
+  for (auto _ : state) {
+#pragma omp parallel num_threads(threads)
+    {
+      std::vector<std::uint8_t> rgb(3 * static_cast<std::size_t>(side));
+#pragma omp for schedule(static)
+      for (int row = 0; row < side; ++row) {
+        benchmark::DoNotOptimize(
+            render::tone_map_row(curve, band[static_cast<std::size_t>(row % kBand)], rgb));
+      }
+    }
+  }
+  set_pixels(state, side);
+}
+
+void BM_Encode(benchmark::State& state) {
+  const int side = static_cast<int>(state.range(0));
+  const auto options = options_for(side);
+  const auto patch = patch_for(options);
+  const auto curve = render::make_tone_curve(6.4);
+  std::vector<std::vector<std::uint8_t>> rows;
+  std::vector<lighting::Vector3> energy(static_cast<std::size_t>(side));
+  for (int row = 0; row < side; ++row) {
+    render::shade_row(options.scene, patch, row, energy);
+    rows.emplace_back(3 * static_cast<std::size_t>(side));
+    render::tone_map_row(curve, energy, rows.back());
+  }
+  const auto settings =
+      render::PngSettings{static_cast<int>(state.range(1)), static_cast<int>(state.range(2))};
+  long size = 0;
+  for (auto _ : state) {
+    render::PngFileWriter writer(options.output, side, side, settings);
+    for (const auto& row : rows) writer.write_row(row);
+    writer.commit();
+    state.PauseTiming();
+    if (std::FILE* file = std::fopen(options.output.c_str(), "rb")) {
+      std::fseek(file, 0, SEEK_END);
+      size = std::ftell(file);
+      std::fclose(file);
+    }
+    state.ResumeTiming();
+  }
+  std::remove(options.output.c_str());
+  state.counters["bytes"] = static_cast<double>(size);
+  set_pixels(state, side);
+}
+
+// --- Targets, as ratios -------------------------------------------------------
+
+void BM_ShadeVsBareLoop(benchmark::State& state) {
+  const int side = static_cast<int>(state.range(0));
+  const auto options = options_for(side);
+  const auto patch = patch_for(options);
+  std::vector<lighting::Vector3> points;
+  points.reserve(static_cast<std::size_t>(side) * static_cast<std::size_t>(side));
+  for (int row = 0; row < side; ++row) {
+    for (int column = 0; column < side; ++column) {
+      points.push_back(render::patch_point(patch, column, row));
+    }
+  }
+  const auto& scene = options.scene;
+  double bare = 0.0;
+  double shade = 0.0;
+  for (auto _ : state) {
+    bare += seconds([&] {
+      float brightest = 0.0f;
+      for (const auto& point : points) {
+        lighting::Vector3 out;
+        lighting::diffused_energy(point, scene.normal, scene.reflectance, scene.light, out);
+        brightest = std::max({brightest, out.x, out.y, out.z});
+      }
+      benchmark::DoNotOptimize(brightest);
+    });
+    shade += seconds([&] { benchmark::DoNotOptimize(render::scan_energy(scene, patch, 1)); });
+  }
+  state.counters["ratio"] = shade / bare;  // target <= 1.15
+}
+
+void BM_ThreadScaling(benchmark::State& state) {
+  const int side = static_cast<int>(state.range(0));
+  const auto options = options_for(side);
+  const auto patch = patch_for(options);
+  double one = 0.0;
+  double two = 0.0;
+  for (auto _ : state) {
+    one += seconds([&] { benchmark::DoNotOptimize(render::scan_energy(options.scene, patch, 1)); });
+    two += seconds([&] { benchmark::DoNotOptimize(render::scan_energy(options.scene, patch, 2)); });
+  }
+  state.counters["speedup"] = one / two;  // target >= 1.8
+}
+
+void BM_RenderVsShade(benchmark::State& state) {
+  const int side = static_cast<int>(state.range(0));
+  const bool automatic = state.range(1) != 0;
+  auto options = options_for(side);
+  if (!automatic) options.exposure = 6.4;
+  const auto patch = patch_for(options);
+  const int threads = omp_get_num_procs();
+  double shade = 0.0;
+  double whole = 0.0;
+  for (auto _ : state) {
+    shade += seconds(
+        [&] { benchmark::DoNotOptimize(render::scan_energy(options.scene, patch, threads)); });
+    whole += seconds([&] { render::render_png(options, threads, render::default_png_settings()); });
+  }
+  std::remove(options.output.c_str());
+  state.counters["ratio"] = whole / shade;  // target <= 1.5 fixed, <= 2.5 automatic
+}
+
+void sides_and_threads(benchmark::internal::Benchmark* b) {
+  for (const int side : {256, 1024, 4096}) {
+    for (const int threads : {1, 2}) b->Args({side, threads});
+  }
+}
+
+BENCHMARK(BM_Shade)->Apply(sides_and_threads)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ToneMap)->Apply(sides_and_threads)->Unit(benchmark::kMillisecond)->UseRealTime();
+// Side, zlib level, filters (8 none, 16 sub, 32 up, 64 avg, 128 paeth, 248 all).
+BENCHMARK(BM_Encode)
+    ->ArgsProduct({{256, 1024, 4096}, {1}, {32}})
+    ->Args({4096, 0, 8})
+    ->Args({4096, 1, 8})
+    ->Args({4096, 1, 16})
+    ->Args({4096, 1, 248})
+    ->Args({4096, 3, 32})
+    ->Args({4096, 6, 32})
+    ->Args({4096, 6, 248})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BM_ShadeVsBareLoop)->Arg(1024)->Arg(4096)->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ThreadScaling)->Arg(1024)->Arg(4096)->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RenderVsShade)
+    ->Args({4096, 0})
+    ->Args({4096, 1})
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+}  // namespace
