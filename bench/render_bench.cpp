@@ -4,8 +4,13 @@
 //   ThreadScaling     1-thread shading / 2-thread shading                  >= 1.8
 //   RenderVsShade     whole render (shade, encode, write) / shading alone  <= 1.5 fixed
 //                                                                          <= 2.5 automatic
+// and the memory goal: PeakMemory runs lighting-render on an 8192 x 8192 image
+// in a child process and reports its peak resident set (goal: < 64 MiB).
 #include <benchmark/benchmark.h>
 #include <omp.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -177,6 +182,34 @@ void BM_RenderVsShade(benchmark::State& state) {
   state.counters["ratio"] = whole / shade;  // target <= 1.5 fixed, <= 2.5 automatic
 }
 
+void BM_PeakMemory(benchmark::State& state) {
+  const std::string side = std::to_string(state.range(0));
+  const std::string output = options_for(0).output;
+  double peak_mib = 0.0;
+  for (auto _ : state) {
+    std::vector<std::string> words = {
+        LIGHTING_RENDER_PROGRAM, "--width", side, "--height", side, "-o", output};
+    std::vector<char*> argv;
+    for (auto& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    pid_t child = 0;
+    if (posix_spawn(&child, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
+      state.SkipWithError("cannot start lighting-render");
+      return;
+    }
+    int status = 0;
+    rusage usage{};
+    wait4(child, &status, 0, &usage);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+      state.SkipWithError("lighting-render failed");
+      return;
+    }
+    peak_mib = std::max(peak_mib, static_cast<double>(usage.ru_maxrss) / 1024.0);  // KiB
+  }
+  std::remove(output.c_str());
+  state.counters["peak_MiB"] = peak_mib;  // goal < 64
+}
+
 void sides_and_threads(benchmark::internal::Benchmark* b) {
   for (const int side : {256, 1024, 4096}) {
     for (const int threads : {1, 2}) b->Args({side, threads});
@@ -205,5 +238,6 @@ BENCHMARK(BM_RenderVsShade)
     ->Iterations(3)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
+BENCHMARK(BM_PeakMemory)->Arg(8192)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace

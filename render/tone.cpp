@@ -14,7 +14,7 @@ std::uint8_t srgb_code(double linear) {
 }
 
 ToneCurve make_tone_curve(double exposure) {
-  ToneCurve curve{exposure, {}};
+  ToneCurve curve{exposure, {}, {}};
   for (int code = 1; code <= 255; ++code) {
     // srgb_code is non-decreasing, code(0) = 0 and code(1) = 255: bisect
     // until lo and hi are neighbouring doubles with code(lo) < code <= code(hi).
@@ -26,13 +26,22 @@ ToneCurve make_tone_curve(double exposure) {
     }
     curve.steps[static_cast<std::size_t>(code - 1)] = hi;
   }
+  for (int bin = 0; bin < ToneCurve::kBins; ++bin) {
+    curve.bin_start[static_cast<std::size_t>(bin)] =
+        srgb_code(static_cast<double>(bin) / ToneCurve::kBins);
+  }
   return curve;
 }
 
 std::uint8_t tone_map(const ToneCurve& curve, float energy) {
   const double linear = double(energy) * curve.exposure;
-  const auto step = std::upper_bound(curve.steps.begin(), curve.steps.end(), linear);
-  return static_cast<std::uint8_t>(step - curve.steps.begin());
+  if (!(linear > 0.0)) return 0;
+  if (linear >= 1.0) return 255;
+  // Scaling by a power of two is exact, so the bin's start is <= linear.
+  const auto bin = static_cast<std::size_t>(linear * ToneCurve::kBins);
+  unsigned code = curve.bin_start[bin];
+  while (code < 255 && linear >= curve.steps[code]) ++code;
+  return static_cast<std::uint8_t>(code);
 }
 
 std::int64_t tone_map_row(const ToneCurve& curve, std::span<const lighting::Vector3> energy,

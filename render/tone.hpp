@@ -16,10 +16,14 @@ std::uint8_t srgb_code(double linear);
 
 // srgb_code through a table of the 255 linear values where the code steps
 // up, found by bisection on srgb_code itself, so the two agree on every
-// double; a lookup is a binary search instead of a pow per channel.
+// double. A lookup starts from the code at the start of one of kBins equal
+// bins of [0, 1) and walks up the steps inside the bin (at most two), which
+// is several times faster than a binary search over the steps.
 struct ToneCurve {
+  static constexpr int kBins = 4096;
   double exposure;
-  std::array<double, 255> steps;  // steps[k]: the least value whose code is k + 1
+  std::array<double, 255> steps;              // steps[k]: the least value whose code is k + 1
+  std::array<std::uint8_t, kBins> bin_start;  // the code of bin b's start, b / kBins
 };
 
 ToneCurve make_tone_curve(double exposure);
