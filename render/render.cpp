@@ -3,6 +3,7 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <exception>
 #include <mutex>
@@ -15,38 +16,55 @@ namespace render {
 
 namespace {
 
-// Rows per band: enough work per band to hide the hand-off, little memory.
-constexpr int kBandRows = 16;
-constexpr int kSlots = 2;  // one band being shaded while the other is encoded
+// Rows in flight between the shading threads and the encoder: enough for the
+// workers to keep going while the encoder catches up, little memory.
+constexpr int kRingRows = 64;
 
-// Hands finished bands from the shading threads to the encoder thread.
-class BandHandoff {
+// A ring of finished rows. Workers take rows in increasing order, shade and
+// tone-map each into its slot, and mark it done; the encoder writes them in
+// order and frees the slots. The lowest row not yet done always has a free
+// slot, so the workers cannot block each other for good.
+class RowRing {
  public:
-  // Shading side: wait until the slot for `band` is free again.
-  bool wait_to_fill(int band) {
+  RowRing(int height, std::size_t row_bytes)
+      : row_bytes_(row_bytes),
+        rows_(static_cast<std::size_t>(std::min(kRingRows, height)) * row_bytes),
+        done_(static_cast<std::size_t>(std::min(kRingRows, height)), -1),
+        size_(std::min(kRingRows, height)) {}
+
+  std::span<std::uint8_t> slot(int row) {
+    return {rows_.data() + static_cast<std::size_t>(row % size_) * row_bytes_, row_bytes_};
+  }
+  // Worker: wait until row's slot has been encoded; false if cancelled.
+  bool wait_to_fill(int row) {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return cancelled_ || band - consumed_ < kSlots; });
+    changed_.wait(lock, [&] { return cancelled_ || row - encoded_ < size_; });
     return !cancelled_;
   }
-  void filled(int band) {
+  void filled(int row) {
     {
       const std::lock_guard lock(mutex_);
-      produced_ = band + 1;
+      done_[static_cast<std::size_t>(row % size_)] = row;
     }
     changed_.notify_all();
   }
-  // Encoder side: wait until `band` has been shaded.
-  bool wait_to_encode(int band) {
+  // Encoder: wait until row is done; false if cancelled first.
+  bool wait_to_encode(int row) {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return cancelled_ || produced_ > band; });
-    return produced_ > band;
+    changed_.wait(
+        lock, [&] { return cancelled_ || done_[static_cast<std::size_t>(row % size_)] == row; });
+    return done_[static_cast<std::size_t>(row % size_)] == row;
   }
-  void encoded(int band) {
+  void encoded(int row) {
     {
       const std::lock_guard lock(mutex_);
-      consumed_ = band + 1;
+      encoded_ = row + 1;
     }
     changed_.notify_all();
+  }
+  int encoded_rows() {
+    const std::lock_guard lock(mutex_);
+    return encoded_;
   }
   void cancel() {
     {
@@ -57,10 +75,13 @@ class BandHandoff {
   }
 
  private:
+  std::size_t row_bytes_;
+  std::vector<std::uint8_t> rows_;
+  std::vector<int> done_;  // the row each slot holds, once done
+  int size_;
   std::mutex mutex_;
   std::condition_variable changed_;
-  int produced_ = 0;
-  int consumed_ = 0;
+  int encoded_ = 0;
   bool cancelled_ = false;
 };
 
@@ -80,11 +101,9 @@ EnergyScan scan_energy(const Scene& scene, const Patch& patch, int threads) {
     for (int row = 0; row < patch.height; ++row) {
       shade_row(scene, patch, row, energy);
       for (const auto& e : energy) {
-        if (!is_finite(e)) {
-          ++non_finite;
-          continue;
-        }
-        brightest = std::max({brightest, e.x, e.y, e.z});
+        const bool finite = is_finite(e);
+        non_finite += finite ? 0 : 1;
+        brightest = finite ? std::max({brightest, e.x, e.y, e.z}) : brightest;
       }
     }
   }
@@ -98,61 +117,47 @@ RenderResult render_png(const Options& options, int threads, PngSettings setting
                               ? *options.exposure
                               : exposure_for(scan_energy(options.scene, patch, threads).brightest);
   const ToneCurve curve = make_tone_curve(exposure);
-  const int bands = (patch.height + kBandRows - 1) / kBandRows;
-  const std::size_t bytes_per_row = row_bytes(patch);
 
   PngFileWriter writer(options.output, patch.width, patch.height, settings);
-  std::vector<std::vector<std::uint8_t>> slots(
-      kSlots, std::vector<std::uint8_t>(kBandRows * bytes_per_row));
-  BandHandoff handoff;
+  RowRing ring(patch.height, row_bytes(patch));
   std::exception_ptr encoder_failure;
 
   std::thread encoder([&] {
     try {
-      for (int band = 0; band < bands && handoff.wait_to_encode(band); ++band) {
-        const auto& slot = slots[static_cast<std::size_t>(band % kSlots)];
-        const int rows = std::min(kBandRows, patch.height - band * kBandRows);
-        for (int i = 0; i < rows; ++i) {
-          writer.write_row(
-              {slot.data() + static_cast<std::size_t>(i) * bytes_per_row, bytes_per_row});
-        }
-        handoff.encoded(band);
+      for (int row = 0; row < patch.height && ring.wait_to_encode(row); ++row) {
+        writer.write_row(ring.slot(row));
+        ring.encoded(row);
       }
     } catch (...) {
       encoder_failure = std::current_exception();
-      handoff.cancel();
+      ring.cancel();
     }
   });
   // Whatever happens below, the encoder is stopped and joined before unwinding.
   struct JoinEncoder {
-    BandHandoff& handoff;
+    RowRing& ring;
     std::thread& encoder;
     ~JoinEncoder() {
       if (encoder.joinable()) {
-        handoff.cancel();
+        ring.cancel();
         encoder.join();
       }
     }
-  } join_encoder{handoff, encoder};
+  } join_encoder{ring, encoder};
 
+  std::atomic<int> next_row{0};
   std::int64_t non_finite = 0;
-  for (int band = 0; band < bands && handoff.wait_to_fill(band); ++band) {
-    auto& slot = slots[static_cast<std::size_t>(band % kSlots)];
-    const int first = band * kBandRows;
-    const int last = std::min(first + kBandRows, patch.height);
 #pragma omp parallel num_threads(threads) reduction(+ : non_finite)
-    {
-      std::vector<lighting::Vector3> energy(static_cast<std::size_t>(patch.width));
-#pragma omp for schedule(static)
-      for (int row = first; row < last; ++row) {
-        shade_row(options.scene, patch, row, energy);
-        non_finite += tone_map_row(
-            curve, energy,
-            {slot.data() + static_cast<std::size_t>(row - first) * bytes_per_row, bytes_per_row});
+  {
+    std::vector<lighting::Vector3> energy(static_cast<std::size_t>(patch.width));
+    for (int row = next_row++; row < patch.height && ring.wait_to_fill(row); row = next_row++) {
+      shade_row(options.scene, patch, row, energy);
+      non_finite += tone_map_row(curve, energy, ring.slot(row));
+      ring.filled(row);
+      if (progress && omp_get_thread_num() == 0) {
+        progress(static_cast<double>(ring.encoded_rows()) / patch.height);
       }
     }
-    handoff.filled(band);
-    if (progress) progress(static_cast<double>(band + 1) / bands);
   }
   encoder.join();
   if (encoder_failure) std::rethrow_exception(encoder_failure);

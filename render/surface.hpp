@@ -3,6 +3,7 @@
 
 #include <lighting/lighting.hpp>
 
+#include <bit>
 #include <cstdint>
 #include <span>
 
@@ -42,11 +43,13 @@ lighting::Vector3 patch_point(const Patch& patch, int column, int row);
 // diffused_energy at every pixel of one row; out.size() == patch.width.
 void shade_row(const Scene& scene, const Patch& patch, int row, std::span<lighting::Vector3> out);
 
+// Every channel finite. Bit tests rather than comparisons: no branches, and
+// the answer cannot change with floating-point flags.
 inline bool is_finite(const lighting::Vector3& energy) {
-  // Written as comparisons so that the test is exact and needs no <cmath>.
-  constexpr float kMax = 3.40282347e38f;
-  return energy.x >= -kMax && energy.x <= kMax && energy.y >= -kMax && energy.y <= kMax &&
-         energy.z >= -kMax && energy.z <= kMax;
+  constexpr std::uint32_t kExponent = 0x7F800000u;
+  return ((std::bit_cast<std::uint32_t>(energy.x) & kExponent) != kExponent) &
+         ((std::bit_cast<std::uint32_t>(energy.y) & kExponent) != kExponent) &
+         ((std::bit_cast<std::uint32_t>(energy.z) & kExponent) != kExponent);
 }
 
 }  // namespace render

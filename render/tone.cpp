@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "surface.hpp"
 
@@ -26,7 +27,8 @@ ToneCurve make_tone_curve(double exposure) {
     }
     curve.steps[static_cast<std::size_t>(code - 1)] = hi;
   }
-  for (int bin = 0; bin < ToneCurve::kBins; ++bin) {
+  curve.steps[255] = std::numeric_limits<double>::infinity();
+  for (int bin = 0; bin <= ToneCurve::kBins; ++bin) {
     curve.bin_start[static_cast<std::size_t>(bin)] =
         srgb_code(static_cast<double>(bin) / ToneCurve::kBins);
   }
@@ -34,14 +36,11 @@ ToneCurve make_tone_curve(double exposure) {
 }
 
 std::uint8_t tone_map(const ToneCurve& curve, float energy) {
-  const double linear = double(energy) * curve.exposure;
-  if (!(linear > 0.0)) return 0;
-  if (linear >= 1.0) return 255;
-  // Scaling by a power of two is exact, so the bin's start is <= linear.
+  const double linear = std::clamp(double(energy) * curve.exposure, 0.0, 1.0);
+  // Scaling by a power of two is exact, so the bin starts at or below linear.
   const auto bin = static_cast<std::size_t>(linear * ToneCurve::kBins);
-  unsigned code = curve.bin_start[bin];
-  while (code < 255 && linear >= curve.steps[code]) ++code;
-  return static_cast<std::uint8_t>(code);
+  const unsigned start = curve.bin_start[bin];
+  return static_cast<std::uint8_t>(start + (linear >= curve.steps[start] ? 1u : 0u));
 }
 
 std::int64_t tone_map_row(const ToneCurve& curve, std::span<const lighting::Vector3> energy,
