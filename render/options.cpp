@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <stdexcept>
 #include <string_view>
 #include <system_error>
@@ -17,6 +19,18 @@ constexpr std::array<std::string_view, 13> kValueOptions = {
     "--intensity", "--width",  "--height",      "--extent",         "--exposure",
     "--threads",   "-o",       "--output"};
 
+// By the bits, so that the check holds even in a build with -ffast-math,
+// where std::isfinite may be folded to true.
+bool is_finite_double(double value) {
+  constexpr std::uint64_t kExponent = 0x7FF0000000000000u;
+  return (std::bit_cast<std::uint64_t>(value) & kExponent) != kExponent;
+}
+
+bool is_finite_float(float value) {
+  constexpr std::uint32_t kExponent = 0x7F800000u;
+  return (std::bit_cast<std::uint32_t>(value) & kExponent) != kExponent;
+}
+
 [[noreturn]] void reject(const std::string& option, const std::string& value,
                          const std::string& why) {
   throw std::invalid_argument(option + ": '" + value + "' " + why);
@@ -27,7 +41,7 @@ double parse_number(const std::string& option, const std::string& text) {
   double value = 0.0;
   const char* end = text.data() + text.size();
   const auto [stop, error] = std::from_chars(text.data(), end, value);
-  if (text.empty() || error != std::errc{} || stop != end || !std::isfinite(value)) {
+  if (text.empty() || error != std::errc{} || stop != end || !is_finite_double(value)) {
     reject(option, text, "is not a finite number");
   }
   return value;
@@ -37,7 +51,7 @@ double parse_number(const std::string& option, const std::string& text) {
 float parse_float(const std::string& option, const std::string& text, const std::string& whole) {
   const double value = parse_number(option, text);
   const auto narrowed = static_cast<float>(value);
-  if (!std::isfinite(narrowed)) reject(option, whole, "is out of the single-precision range");
+  if (!is_finite_float(narrowed)) reject(option, whole, "is out of the single-precision range");
   return narrowed;
 }
 

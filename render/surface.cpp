@@ -22,7 +22,7 @@ void normalise(double v[3]) {
 }  // namespace
 
 Patch make_patch(const Scene& scene, int width, int height, double extent) {
-  double n[3] = {scene.normal.x, scene.normal.y, scene.normal.z};
+  double n[3] = {double(scene.normal.x), double(scene.normal.y), double(scene.normal.z)};
   if (!(std::hypot(n[0], n[1], n[2]) > 0.0)) throw std::invalid_argument("zero normal");
   normalise(n);
 
@@ -37,9 +37,9 @@ Patch make_patch(const Scene& scene, int width, int height, double extent) {
 
   patch.width = width;
   patch.height = height;
-  patch.centre[0] = scene.point.x;
-  patch.centre[1] = scene.point.y;
-  patch.centre[2] = scene.point.z;
+  patch.centre[0] = double(scene.point.x);
+  patch.centre[1] = double(scene.point.y);
+  patch.centre[2] = double(scene.point.z);
   patch.pixel = extent / std::max(width, height);
   return patch;
 }

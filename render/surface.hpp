@@ -3,6 +3,7 @@
 
 #include <lighting/lighting.hpp>
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <span>
@@ -46,10 +47,10 @@ void shade_row(const Scene& scene, const Patch& patch, int row, std::span<lighti
 // Every channel finite. Bit tests rather than comparisons: no branches, and
 // the answer cannot change with floating-point flags.
 inline bool is_finite(const lighting::Vector3& energy) {
-  constexpr std::uint32_t kExponent = 0x7F800000u;
-  return ((std::bit_cast<std::uint32_t>(energy.x) & kExponent) != kExponent) &
-         ((std::bit_cast<std::uint32_t>(energy.y) & kExponent) != kExponent) &
-         ((std::bit_cast<std::uint32_t>(energy.z) & kExponent) != kExponent);
+  constexpr std::uint32_t kExponent = 0x7F800000u;  // all ones: infinity or NaN
+  return std::max({std::bit_cast<std::uint32_t>(energy.x) & kExponent,
+                   std::bit_cast<std::uint32_t>(energy.y) & kExponent,
+                   std::bit_cast<std::uint32_t>(energy.z) & kExponent}) != kExponent;
 }
 
 }  // namespace render
