@@ -5,14 +5,8 @@
 # Usage: demo_test.sh [EMULATOR...] DEMO
 set -u
 demo=("$@")
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-failures=0
-
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
+# shellcheck source=process_test_lib.sh
+source "$(dirname "$0")/process_test_lib.sh"
 
 printf 'Energie recue    : 0.250000 0.125000 0.125000\nEnergie diffusee : 0.111803 0.055902 0.111803\n' \
   >"$work/expected"
@@ -37,5 +31,4 @@ else
   echo "note: /dev/full is missing; the failed-write case was not run"
 fi
 
-[ "$failures" -eq 0 ] && echo "demo: all checks passed"
-exit $((failures > 0))
+finish "demo"

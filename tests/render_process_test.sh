@@ -4,14 +4,8 @@
 # Usage: render_process_test.sh RENDER
 set -u
 render=$1
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-failures=0
-
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
+# shellcheck source=process_test_lib.sh
+source "$(dirname "$0")/process_test_lib.sh"
 
 # expect_rejected STATUS NAME ARGS...: fails with STATUS, stderr one line
 # mentioning NAME, the output directory still empty.
@@ -82,5 +76,4 @@ grep -q "big.png: File too large" "$work/stderr" || fail "file-size limit: stder
 [ "$(cat "$work/out/big.png")" = "old contents" ] || fail "file-size limit: the old file changed"
 [ "$(ls -A "$work/out")" = "big.png" ] || fail "file-size limit: left $(ls -A "$work/out")"
 
-[ "$failures" -eq 0 ] && echo "lighting-render process: all checks passed"
-exit $((failures > 0))
+finish "lighting-render process"

@@ -1,0 +1,9 @@
+# Shared part of the cross toolchains: Debian's cross compiler for
+# LIGHTING_CROSS_TRIPLE, its sysroot, and libraries and headers from there only.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_CXX_COMPILER ${LIGHTING_CROSS_TRIPLE}-g++)
+set(CMAKE_FIND_ROOT_PATH /usr/${LIGHTING_CROSS_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
