@@ -2,8 +2,10 @@
 #include <omp.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <string>
 #include <vector>
@@ -54,5 +56,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "lighting-render: %s\n", error.what());
     return 1;
   }
-  return std::fflush(stdout) == 0 ? 0 : 1;
+  if (std::fflush(stdout) != 0) {
+    std::fprintf(stderr, "lighting-render: cannot write the summary: %s\n", std::strerror(errno));
+    return 1;
+  }
+  return 0;
 }

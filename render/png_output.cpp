@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
+#include <system_error>
 
 namespace render {
 
@@ -21,6 +22,11 @@ void set_pending(const std::string& path) {
   const std::size_t length = std::min(path.size(), sizeof g_pending - 1);
   std::memcpy(g_pending, path.data(), length);
   g_pending[length] = '\0';
+}
+
+// strerror's text, but safe to call from the encoder thread.
+std::string error_text(int error) {
+  return std::generic_category().message(error);
 }
 
 std::string directory_of(const std::string& path) {
@@ -68,14 +74,14 @@ struct PngFileWriter::State {
   static void on_write(png_structp png, png_bytep data, png_size_t length) {
     auto* state = static_cast<State*>(png_get_io_ptr(png));
     if (std::fwrite(data, 1, length, state->file) != length) {
-      state->error = std::strerror(errno);
+      state->error = error_text(errno);
       png_error(png, "write failed");
     }
   }
   static void on_flush(png_structp png) {
     auto* state = static_cast<State*>(png_get_io_ptr(png));
     if (std::fflush(state->file) != 0) {
-      state->error = std::strerror(errno);
+      state->error = error_text(errno);
       png_error(png, "flush failed");
     }
   }
@@ -123,7 +129,7 @@ PngFileWriter::PngFileWriter(const std::string& path, int width, int height, Png
   const int fd = mkstemp(s.temporary.data());
   if (fd < 0) {
     s.temporary.clear();
-    s.fail(std::strerror(errno));
+    s.fail(error_text(errno));
   }
   set_pending(s.temporary);
   // mkstemp makes the file private; give it the permissions a new file gets.
@@ -135,7 +141,7 @@ PngFileWriter::PngFileWriter(const std::string& path, int width, int height, Png
     const int error = errno;
     close(fd);
     unlink(s.temporary.c_str());
-    s.fail(std::strerror(error));
+    s.fail(error_text(error));
   }
   s.png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &s, State::on_error, State::on_warning);
   if (s.png != nullptr) s.info = png_create_info_struct(s.png);
@@ -150,11 +156,11 @@ void PngFileWriter::write_row(std::span<const std::uint8_t> rgb) {
 void PngFileWriter::commit() {
   State& s = *state_;
   if (!s.end()) s.fail(s.libpng_error());
-  if (std::fflush(s.file) != 0 || fsync(fileno(s.file)) != 0) s.fail(std::strerror(errno));
+  if (std::fflush(s.file) != 0 || fsync(fileno(s.file)) != 0) s.fail(error_text(errno));
   const int closed = std::fclose(s.file);
   s.file = nullptr;
-  if (closed != 0) s.fail(std::strerror(errno));
-  if (std::rename(s.temporary.c_str(), s.target.c_str()) != 0) s.fail(std::strerror(errno));
+  if (closed != 0) s.fail(error_text(errno));
+  if (std::rename(s.temporary.c_str(), s.target.c_str()) != 0) s.fail(error_text(errno));
   s.committed = true;
   g_pending[0] = '\0';
 }
