@@ -43,9 +43,13 @@ int main(int argc, char** argv) {
   const int threads = options.threads.value_or(omp_get_num_procs());
   const bool show_progress = isatty(STDERR_FILENO) != 0;
   try {
+    int shown = -1;  // the percentage on screen, redrawn only when it changes
     const auto result =
         render::render_png(options, threads, render::default_png_settings(), [&](double done) {
-          if (show_progress) std::fprintf(stderr, "\rlighting-render: %3.0f%%", 100.0 * done);
+          const int percent = static_cast<int>(100.0 * done);
+          if (!show_progress || percent == shown) return;
+          shown = percent;
+          std::fprintf(stderr, "\rlighting-render: %3d%%", percent);
         });
     if (show_progress) std::fputs("\r                       \r", stderr);
     std::printf("lighting-render: wrote %s, %dx%d, exposure %.9g, %lld non-finite pixels\n",

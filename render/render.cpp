@@ -91,9 +91,11 @@ std::size_t row_bytes(const Patch& patch) {
 
 }  // namespace
 
-EnergyScan scan_energy(const Scene& scene, const Patch& patch, int threads) {
+EnergyScan scan_energy(const Scene& scene, const Patch& patch, int threads,
+                       const Progress& progress) {
   float brightest = 0.0f;
   std::int64_t non_finite = 0;
+  std::atomic<int> rows_done{0};
 #pragma omp parallel num_threads(threads) reduction(max : brightest) reduction(+ : non_finite)
   {
     std::vector<lighting::Vector3> energy(static_cast<std::size_t>(patch.width));
@@ -105,6 +107,10 @@ EnergyScan scan_energy(const Scene& scene, const Patch& patch, int threads) {
         non_finite += finite ? 0 : 1;
         brightest = finite ? std::max({brightest, e.x, e.y, e.z}) : brightest;
       }
+      const int done = ++rows_done;
+      if (progress && omp_get_thread_num() == 0) {
+        progress(static_cast<double>(done) / patch.height);
+      }
     }
   }
   return {brightest, non_finite};
@@ -113,12 +119,22 @@ EnergyScan scan_energy(const Scene& scene, const Patch& patch, int threads) {
 RenderResult render_png(const Options& options, int threads, PngSettings settings,
                         const Progress& progress) {
   const Patch patch = make_patch(options.scene, options.width, options.height, options.extent);
-  const double exposure = options.exposure
-                              ? *options.exposure
-                              : exposure_for(scan_energy(options.scene, patch, threads).brightest);
-  const ToneCurve curve = make_tone_curve(exposure);
-
+  // The file first: a target that cannot be written fails before any shading.
   PngFileWriter writer(options.output, patch.width, patch.height, settings);
+
+  // With the automatic exposure, the first half of the progress is the scan.
+  const bool automatic = !options.exposure;
+  const auto report = [&](double from, double to) -> Progress {
+    if (!progress) return {};
+    return [&progress, from, to](double done) { progress(from + (to - from) * done); };
+  };
+  const double exposure =
+      automatic
+          ? exposure_for(scan_energy(options.scene, patch, threads, report(0.0, 0.5)).brightest)
+          : *options.exposure;
+  const ToneCurve curve = make_tone_curve(exposure);
+  const Progress encoding_progress = report(automatic ? 0.5 : 0.0, 1.0);
+
   RowRing ring(patch.height, row_bytes(patch));
   std::exception_ptr encoder_failure;
 
@@ -154,8 +170,8 @@ RenderResult render_png(const Options& options, int threads, PngSettings setting
       shade_row(options.scene, patch, row, energy);
       non_finite += tone_map_row(curve, energy, ring.slot(row));
       ring.filled(row);
-      if (progress && omp_get_thread_num() == 0) {
-        progress(static_cast<double>(ring.encoded_rows()) / patch.height);
+      if (encoding_progress && omp_get_thread_num() == 0) {
+        encoding_progress(static_cast<double>(ring.encoded_rows()) / patch.height);
       }
     }
   }

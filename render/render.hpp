@@ -24,7 +24,8 @@ struct EnergyScan {
   float brightest;
   std::int64_t non_finite_pixels;
 };
-EnergyScan scan_energy(const Scene& scene, const Patch& patch, int threads);
+EnergyScan scan_energy(const Scene& scene, const Patch& patch, int threads,
+                       const Progress& progress = {});
 
 // Renders options.scene to options.output. Memory stays proportional to the
 // image's width: rows are shaded in bands and streamed to the encoder, which
