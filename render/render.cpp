@@ -27,13 +27,13 @@ constexpr int kRingRows = 64;
 class RowRing {
  public:
   RowRing(int height, std::size_t row_bytes)
-      : row_bytes_(row_bytes),
-        rows_(static_cast<std::size_t>(std::min(kRingRows, height)) * row_bytes),
-        done_(static_cast<std::size_t>(std::min(kRingRows, height)), -1),
-        size_(std::min(kRingRows, height)) {}
+      : size_(std::min(kRingRows, height)),
+        row_bytes_(row_bytes),
+        rows_(static_cast<std::size_t>(size_) * row_bytes),
+        done_(static_cast<std::size_t>(size_), -1) {}
 
   std::span<std::uint8_t> slot(int row) {
-    return {rows_.data() + static_cast<std::size_t>(row % size_) * row_bytes_, row_bytes_};
+    return {rows_.data() + index(row) * row_bytes_, row_bytes_};
   }
   // Worker: wait until row's slot has been encoded; false if cancelled.
   bool wait_to_fill(int row) {
@@ -44,16 +44,15 @@ class RowRing {
   void filled(int row) {
     {
       const std::lock_guard lock(mutex_);
-      done_[static_cast<std::size_t>(row % size_)] = row;
+      done_[index(row)] = row;
     }
     changed_.notify_all();
   }
   // Encoder: wait until row is done; false if cancelled first.
   bool wait_to_encode(int row) {
     std::unique_lock lock(mutex_);
-    changed_.wait(
-        lock, [&] { return cancelled_ || done_[static_cast<std::size_t>(row % size_)] == row; });
-    return done_[static_cast<std::size_t>(row % size_)] == row;
+    changed_.wait(lock, [&] { return cancelled_ || done_[index(row)] == row; });
+    return done_[index(row)] == row;
   }
   void encoded(int row) {
     {
@@ -75,19 +74,17 @@ class RowRing {
   }
 
  private:
+  std::size_t index(int row) const { return static_cast<std::size_t>(row % size_); }
+
+  int size_;  // slots
   std::size_t row_bytes_;
   std::vector<std::uint8_t> rows_;
   std::vector<int> done_;  // the row each slot holds, once done
-  int size_;
   std::mutex mutex_;
   std::condition_variable changed_;
   int encoded_ = 0;
   bool cancelled_ = false;
 };
-
-std::size_t row_bytes(const Patch& patch) {
-  return 3 * static_cast<std::size_t>(patch.width);
-}
 
 }  // namespace
 
@@ -135,7 +132,7 @@ RenderResult render_png(const Options& options, int threads, PngSettings setting
   const ToneCurve curve = make_tone_curve(exposure);
   const Progress encoding_progress = report(automatic ? 0.5 : 0.0, 1.0);
 
-  RowRing ring(patch.height, row_bytes(patch));
+  RowRing ring(patch.height, 3 * static_cast<std::size_t>(patch.width));  // RGB
   std::exception_ptr encoder_failure;
 
   std::thread encoder([&] {
