@@ -12,6 +12,7 @@
 #include <cmath>
 
 #include "float_environment.hpp"
+#include "formulas.hpp"
 
 #if defined(__FAST_MATH__)
 #error "lighting.cpp must not be built with -ffast-math or -Ofast: add -fno-fast-math"
@@ -26,39 +27,18 @@
 
 namespace lighting {
 
-namespace {
+namespace detail {
 
-// The one place a double becomes a float: storing into a record or returning.
-//
-// The empty asm makes the float an opaque value the optimiser has to produce
-// and cannot look through. GCC 12 at -O3, after inlining received_energy into
-// diffused_energy, vectorises the channel products and keeps the received
-// energy in double, skipping its rounding to float; the barrier stops that.
-float to_float(double value) noexcept {
-  float rounded = static_cast<float>(value);
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-  asm("" : "+x"(rounded));  // an SSE register holding the float
-#elif defined(__GNUC__) && defined(__aarch64__)
-  asm("" : "+w"(rounded));  // a SIMD/FP register holding the float
-#elif defined(__GNUC__)
-  asm("" : "+m"(rounded));  // a float in memory
-#endif
-  return rounded;
-}
-
-// The formulas, run under whatever floating-point environment is current.
-// The public functions below install the default one once per call, so the
-// formulas that build on others do not pay for it again.
 namespace formulas {
 
-float light_distance(const Vector3& point, const PointLight& light) {
+float light_distance(const Vector3& point, const PointLight& light) noexcept {
   const double dx = double(point.x) - double(light.position.x);
   const double dy = double(point.y) - double(light.position.y);
   const double dz = double(point.z) - double(light.position.z);
   return to_float(std::pow((dx * dx + dy * dy) + dz * dz, 0.5));
 }
 
-void light_direction(const Vector3& point, const PointLight& light, Vector3& out) {
+void light_direction(const Vector3& point, const PointLight& light, Vector3& out) noexcept {
   // Towards the light; the length stays a double and is not shared with
   // light_distance, whose result has been rounded.
   const double dx = double(light.position.x) - double(point.x);
@@ -70,14 +50,14 @@ void light_direction(const Vector3& point, const PointLight& light, Vector3& out
   out.z = to_float(dz / length);
 }
 
-float dot_product(const Vector3& a, const Vector3& b) {
+float dot_product(const Vector3& a, const Vector3& b) noexcept {
   const double y_term = double(a.y) * double(b.y);
   const double x_term = double(a.x) * double(b.x);
   const double z_term = double(a.z) * double(b.z);
   return to_float((y_term + x_term) + z_term);
 }
 
-void received_energy(const Vector3& point, const PointLight& light, Vector3& out) {
+void received_energy(const Vector3& point, const PointLight& light, Vector3& out) noexcept {
   const float distance = formulas::light_distance(point, light);
   // Two divisions, not one by d*d: the rounding of d*d would change the bits.
   const float falloff = to_float((1.0 / double(distance)) / double(distance));
@@ -88,7 +68,7 @@ void received_energy(const Vector3& point, const PointLight& light, Vector3& out
 }
 
 void diffused_energy(const Vector3& point, const Vector3& normal, const Vector3& reflectance,
-                     const PointLight& light, Vector3& out) {
+                     const PointLight& light, Vector3& out) noexcept {
   Vector3 received;
   formulas::received_energy(point, light, received);
   Vector3 towards_light;
@@ -104,32 +84,32 @@ void diffused_energy(const Vector3& point, const Vector3& normal, const Vector3&
 
 }  // namespace formulas
 
-}  // namespace
+}  // namespace detail
 
 float light_distance(const Vector3& point, const PointLight& light) noexcept {
   const detail::DefaultFloatEnvironment environment;
-  return formulas::light_distance(point, light);
+  return detail::formulas::light_distance(point, light);
 }
 
 void light_direction(const Vector3& point, const PointLight& light, Vector3& out) noexcept {
   const detail::DefaultFloatEnvironment environment;
-  formulas::light_direction(point, light, out);
+  detail::formulas::light_direction(point, light, out);
 }
 
 float dot_product(const Vector3& a, const Vector3& b) noexcept {
   const detail::DefaultFloatEnvironment environment;
-  return formulas::dot_product(a, b);
+  return detail::formulas::dot_product(a, b);
 }
 
 void received_energy(const Vector3& point, const PointLight& light, Vector3& out) noexcept {
   const detail::DefaultFloatEnvironment environment;
-  formulas::received_energy(point, light, out);
+  detail::formulas::received_energy(point, light, out);
 }
 
 void diffused_energy(const Vector3& point, const Vector3& normal, const Vector3& reflectance,
                      const PointLight& light, Vector3& out) noexcept {
   const detail::DefaultFloatEnvironment environment;
-  formulas::diffused_energy(point, normal, reflectance, light, out);
+  detail::formulas::diffused_energy(point, normal, reflectance, light, out);
 }
 
 }  // namespace lighting

@@ -26,6 +26,10 @@
 // between C libraries and processor variants in rare cases.
 #pragma once
 
+#include <span>
+#include <string_view>
+#include <vector>
+
 namespace lighting {
 
 // A point, a normal, a unit direction, a reflectance or an energy triple
@@ -65,5 +69,42 @@ void received_energy(const Vector3& point, const PointLight& light, Vector3& out
 // used as given: its length scales the result.
 void diffused_energy(const Vector3& point, const Vector3& normal, const Vector3& reflectance,
                      const PointLight& light, Vector3& out) noexcept;
+
+// Batches: many points under one light in one call, on the widest SIMD unit
+// the processor offers.
+//
+// Each element of out holds exactly the bits the scalar function above gives
+// for that element (a NaN matches any NaN), whatever the processor, the
+// dispatch target, the caller's floating-point environment (installed once
+// per call, as the scalar functions do) and the caller's compiler flags. Only
+// the exception flags a batch raises may differ from those of the scalar
+// calls it stands for.
+//
+// Spans of different sizes throw std::invalid_argument naming both sizes.
+// out may be exactly the points span (shading in place); any other overlap of
+// out with an input throws std::invalid_argument. Nothing is written when an
+// exception is thrown, and nothing outside the spans is read or written. An
+// empty batch does nothing.
+
+// out[i] = received_energy(points[i], light)
+void received_energy(std::span<const Vector3> points, const PointLight& light,
+                     std::span<Vector3> out);
+
+// out[i] = diffused_energy(points[i], normal, reflectance, light): one plane, many points.
+void diffused_energy(std::span<const Vector3> points, const Vector3& normal,
+                     const Vector3& reflectance, const PointLight& light, std::span<Vector3> out);
+
+// out[i] = diffused_energy(points[i], normals[i], reflectances[i], light)
+void diffused_energy(std::span<const Vector3> points, std::span<const Vector3> normals,
+                     std::span<const Vector3> reflectances, const PointLight& light,
+                     std::span<Vector3> out);
+
+// The SIMD target the batches use ("avx512", "avx2", "sse4", "neon", "sve",
+// "scalar", ...), and every target this processor can run. The environment
+// variable LIGHTING_BATCH_TARGET, read once, restricts the batches to one of
+// the available targets by name; an unknown or unavailable name is ignored.
+// The bits never depend on the target.
+std::string_view batch_target() noexcept;
+std::vector<std::string_view> batch_targets();
 
 }  // namespace lighting

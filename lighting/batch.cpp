@@ -1,0 +1,102 @@
+// The batch entry points: argument checks, the floating-point environment,
+// then one pass over the points.
+#include <lighting/lighting.hpp>
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <stdexcept>
+#include <string>
+
+#include "float_environment.hpp"
+#include "formulas.hpp"
+
+namespace lighting {
+
+namespace {
+
+void require_same_size(std::size_t points, std::size_t other, const char* what) {
+  if (points != other) {
+    throw std::invalid_argument("lighting: batch of " + std::to_string(points) + " points but " +
+                                std::to_string(other) + " " + what);
+  }
+}
+
+// Byte ranges compared as addresses: std::less gives a total order on
+// pointers into unrelated objects, which the built-in < does not promise.
+bool overlaps(const void* a, std::size_t a_bytes, const void* b, std::size_t b_bytes) {
+  const auto* a_begin = static_cast<const unsigned char*>(a);
+  const auto* b_begin = static_cast<const unsigned char*>(b);
+  const std::less<const unsigned char*> before;
+  return before(a_begin, b_begin + b_bytes) && before(b_begin, a_begin + a_bytes);
+}
+
+template <typename T>
+void require_apart(std::span<const Vector3> out, const T& input, const char* what) {
+  if (overlaps(out.data(), out.size_bytes(), &input, sizeof input)) {
+    throw std::invalid_argument(std::string("lighting: batch output overlaps the ") + what);
+  }
+}
+
+void require_apart(std::span<const Vector3> out, std::span<const Vector3> input, const char* what) {
+  if (overlaps(out.data(), out.size_bytes(), input.data(), input.size_bytes())) {
+    throw std::invalid_argument(std::string("lighting: batch output overlaps the ") + what);
+  }
+}
+
+// out may be the points span itself, element for element, and nothing else of it.
+void require_points_in_place_or_apart(std::span<const Vector3> points, std::span<const Vector3> out) {
+  if (points.data() == out.data()) return;  // sizes already checked equal
+  require_apart(out, points, "points (only exactly the same span may be shaded in place)");
+}
+
+}  // namespace
+
+void received_energy(std::span<const Vector3> points, const PointLight& light,
+                     std::span<Vector3> out) {
+  require_same_size(points.size(), out.size(), "outputs");
+  if (points.empty()) return;
+  require_points_in_place_or_apart(points, out);
+  require_apart(out, light, "light");
+  const detail::DefaultFloatEnvironment environment;
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    detail::formulas::received_energy(points[i], light, out[i]);
+  }
+}
+
+void diffused_energy(std::span<const Vector3> points, const Vector3& normal,
+                     const Vector3& reflectance, const PointLight& light, std::span<Vector3> out) {
+  require_same_size(points.size(), out.size(), "outputs");
+  if (points.empty()) return;
+  require_points_in_place_or_apart(points, out);
+  require_apart(out, normal, "normal");
+  require_apart(out, reflectance, "reflectance");
+  require_apart(out, light, "light");
+  const detail::DefaultFloatEnvironment environment;
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    detail::formulas::diffused_energy(points[i], normal, reflectance, light, out[i]);
+  }
+}
+
+void diffused_energy(std::span<const Vector3> points, std::span<const Vector3> normals,
+                     std::span<const Vector3> reflectances, const PointLight& light,
+                     std::span<Vector3> out) {
+  require_same_size(points.size(), normals.size(), "normals");
+  require_same_size(points.size(), reflectances.size(), "reflectances");
+  require_same_size(points.size(), out.size(), "outputs");
+  if (points.empty()) return;
+  require_points_in_place_or_apart(points, out);
+  require_apart(out, normals, "normals");
+  require_apart(out, reflectances, "reflectances");
+  require_apart(out, light, "light");
+  const detail::DefaultFloatEnvironment environment;
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    detail::formulas::diffused_energy(points[i], normals[i], reflectances[i], light, out[i]);
+  }
+}
+
+std::string_view batch_target() noexcept { return "scalar"; }
+
+std::vector<std::string_view> batch_targets() { return {"scalar"}; }
+
+}  // namespace lighting
