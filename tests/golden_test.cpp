@@ -25,4 +25,25 @@ TEST(GoldenVectors, AllOperationsMatchBitForBit) {
       failures.size());
 }
 
+// The library's pow is this platform's pow: every witness that pow rounds
+// differently moves the library's distance too, and no other does.
+TEST(GoldenVectors, DistancesDifferExactlyWherePowRoundsWitnessesDifferently) {
+  const auto cases = lighting_test::load_golden_cases(LIGHTING_GOLDEN_VECTORS);
+  std::size_t witnesses = 0;
+  std::size_t moved = 0;
+  for (const auto& golden : cases) {
+    if (!lighting_test::is_pow_witness(golden)) continue;
+    ++witnesses;
+    const bool differs = lighting_test::pow_rounds_witness_differently(golden);
+    const auto actual = lighting_test::evaluate(golden)[0];
+    if (actual != golden.expected[0]) ++moved;
+    EXPECT_EQ(actual, differs ? lighting_test::platform_pow_distance(golden) : golden.expected[0])
+        << "line " << golden.line;
+  }
+  EXPECT_EQ(witnesses, 38u);
+  EXPECT_EQ(moved, lighting_test::count_pow_differences(cases));
+  std::printf("this platform's pow rounds %zu of the %zu pow witnesses differently\n", moved,
+              witnesses);
+}
+
 }  // namespace

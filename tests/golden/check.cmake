@@ -1,10 +1,8 @@
-# Regenerates the golden vectors and fails if they differ from the stored ones.
-execute_process(COMMAND "${PYTHON}" "${GENERATOR}" "${OUTPUT}" RESULT_VARIABLE status)
+# Regenerates the golden vectors and compares them with the stored ones. Where
+# this platform's pow is not the reference one, generate.py --check allows the
+# outputs of the pow witnesses it rounds differently, and nothing else.
+execute_process(COMMAND "${PYTHON}" "${GENERATOR}" --check "${VECTORS}" "${OUTPUT}"
+                RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
-  message(FATAL_ERROR "generate.py failed (${status})")
-endif()
-file(SHA256 "${VECTORS}" stored)
-file(SHA256 "${OUTPUT}" fresh)
-if(NOT stored STREQUAL fresh)
   message(FATAL_ERROR "${VECTORS} is not what generate.py writes now: regenerate and review")
 endif()
