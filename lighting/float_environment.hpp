@@ -7,7 +7,12 @@
 // default controls when they differ and puts the caller's back on exit,
 // keeping the exception flags the computation raised, so the caller sees the
 // same flags as if it had done the arithmetic itself. When the controls are
-// already the defaults (the common case) it costs one register read.
+// already the defaults (the common case) it costs one register read per unit.
+//
+// On 32-bit x86 there are two units: the library's own arithmetic is SSE2
+// (MXCSR), but the C library's pow runs on the x87, under the x87 control
+// word, whose rounding mode and precision control (single precision, as
+// -mpc32 sets it, or double) would change pow's last bits. Both are set.
 #pragma once
 
 #include <cstdint>
@@ -27,11 +32,25 @@ class DefaultFloatEnvironment {
       _mm_setcsr((saved_ & ~kControls) | kDefaultControls);
       changed_ = true;
     }
+#if defined(__i386__)
+    if ((saved_x87_ & kX87Controls) != kX87DefaultControls) {
+      write_x87_control(
+          static_cast<std::uint16_t>((saved_x87_ & ~kX87Controls) | kX87DefaultControls));
+    }
+#endif
     compiler_barrier();
   }
   ~DefaultFloatEnvironment() {
     compiler_barrier();
-    if (changed_) _mm_setcsr(saved_ | (_mm_getcsr() & kFlags));
+    std::uint32_t moved_flags = 0;
+#if defined(__i386__)
+    moved_flags = restore_x87();
+#endif
+    if (changed_) {
+      _mm_setcsr(saved_ | (_mm_getcsr() & kFlags) | moved_flags);
+    } else if (moved_flags != 0) {
+      _mm_setcsr(_mm_getcsr() | moved_flags);
+    }
   }
   DefaultFloatEnvironment(const DefaultFloatEnvironment&) = delete;
   DefaultFloatEnvironment& operator=(const DefaultFloatEnvironment&) = delete;
@@ -42,10 +61,53 @@ class DefaultFloatEnvironment {
   static constexpr std::uint32_t kFlags = 0x003F;
   static constexpr std::uint32_t kControls = 0xFFC0;
   static constexpr std::uint32_t kDefaultControls = 0x1F80;  // all masked, nearest
-  static void compiler_barrier() noexcept { asm volatile("" ::: "memory"); }
+  static void compiler_barrier() noexcept {
+    asm volatile("" ::: "memory");
+  }
 
   std::uint32_t saved_;
   bool changed_ = false;
+
+#if defined(__i386__)
+  // x87 control word: bits 0-5 exception masks, 8-9 precision control, 10-11
+  // rounding. The default is every exception masked, 64-bit significands and
+  // round to nearest, as the process starts. The x87 status word keeps its
+  // flags in bits 0-5, in the same order as MXCSR's.
+  static constexpr std::uint16_t kX87Controls = 0x0F3F;
+  static constexpr std::uint16_t kX87DefaultControls = 0x033F;
+
+  static std::uint16_t read_x87_control() noexcept {
+    std::uint16_t word;
+    asm volatile("fnstcw %0" : "=m"(word) : : "memory");
+    return word;
+  }
+  static void write_x87_control(std::uint16_t word) noexcept {
+    asm volatile("fldcw %0" : : "m"(word) : "memory");
+  }
+  static std::uint16_t read_x87_status() noexcept {
+    std::uint16_t word;
+    asm volatile("fnstsw %0" : "=m"(word) : : "memory");
+    return word;
+  }
+
+  // Puts the caller's control word back. An x87 flag that is set while the
+  // caller's word unmasks it would trap at the caller's next x87 instruction,
+  // long after the call; MXCSR flags never trap by being set. So when the
+  // caller unmasks anything, the x87 flags move to MXCSR, where fetestexcept
+  // still reports them, and the x87 flags are cleared. Returns the moved flags.
+  std::uint32_t restore_x87() noexcept {
+    if ((saved_x87_ & kX87Controls) == kX87DefaultControls) return 0;
+    std::uint32_t moved = 0;
+    if ((~std::uint32_t{saved_x87_} & kFlags) != 0) {
+      moved = read_x87_status() & kFlags;
+      if (moved != 0) asm volatile("fnclex" ::: "memory");
+    }
+    write_x87_control(saved_x87_);
+    return moved;
+  }
+
+  std::uint16_t saved_x87_ = read_x87_control();
+#endif
 };
 
 #elif defined(__aarch64__)

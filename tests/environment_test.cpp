@@ -7,12 +7,17 @@
 
 #include <cfenv>
 #include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
 
 #if defined(__x86_64__) || (defined(__i386__) && defined(__SSE__))
 #include <xmmintrin.h>
 #endif
 
 #include "float_bits.hpp"
+#include "golden_vectors.hpp"
 
 namespace {
 
@@ -96,5 +101,103 @@ TEST_F(CallerEnvironment, EnabledTrapsDoNotFireInsideTheLibrary) {
   fedisableexcept(FE_ALL_EXCEPT);
 }
 #endif
+
+#if defined(__x86_64__) || defined(__i386__)
+// The x87 control word; its precision control (bits 8-9) is 0 for single,
+// 2 for double and 3 (the default) for extended precision.
+std::uint16_t x87_control() {
+  std::uint16_t word;
+  asm volatile("fnstcw %0" : "=m"(word));
+  return word;
+}
+void set_x87_precision(unsigned precision) {
+  const auto word = static_cast<std::uint16_t>((x87_control() & ~0x0300u) | (precision << 8));
+  asm volatile("fldcw %0" : : "m"(word));
+}
+#endif
+
+// Every floating-point control of this target, without the exception flags.
+std::uint64_t controls() {
+#if defined(__x86_64__) || (defined(__i386__) && defined(__SSE__))
+  return (std::uint64_t{x87_control()} << 32) | (_mm_getcsr() & ~0x3Fu);
+#elif defined(__aarch64__)
+  std::uint64_t fpcr;
+  asm volatile("mrs %0, fpcr" : "=r"(fpcr));
+  return fpcr;
+#else
+  return static_cast<std::uint64_t>(std::fegetround());
+#endif
+}
+
+struct CallerSetting {
+  std::string name;
+  std::function<bool()> apply;  // false: this target lacks the control
+};
+
+std::vector<CallerSetting> caller_settings() {
+  std::vector<CallerSetting> settings = {
+      {"FE_UPWARD", [] { return std::fesetround(FE_UPWARD) == 0; }},
+      {"FE_DOWNWARD", [] { return std::fesetround(FE_DOWNWARD) == 0; }},
+      {"FE_TOWARDZERO", [] { return std::fesetround(FE_TOWARDZERO) == 0; }},
+      {"flush-to-zero and denormals-are-zero", [] { return set_flush_to_zero(true); }},
+  };
+#if defined(__x86_64__) || defined(__i386__)
+  settings.push_back({"x87 single precision (-mpc32)", [] {
+                        set_x87_precision(0);
+                        return true;
+                      }});
+  settings.push_back({"x87 double precision (-mpc64)", [] {
+                        set_x87_precision(2);
+                        return true;
+                      }});
+  settings.push_back({"FE_UPWARD, flush-to-zero and x87 single precision", [] {
+                        set_x87_precision(0);
+                        return std::fesetround(FE_UPWARD) == 0 && set_flush_to_zero(true);
+                      }});
+#endif
+  return settings;
+}
+
+std::vector<std::array<std::uint32_t, lighting_test::kOutputCount>> evaluate_all(
+    const std::vector<lighting_test::GoldenCase>& cases) {
+  std::vector<std::array<std::uint32_t, lighting_test::kOutputCount>> results;
+  results.reserve(cases.size());
+  for (const auto& golden : cases) results.push_back(lighting_test::evaluate(golden));
+  return results;
+}
+
+// Every golden vector, not one input: pow, subnormal inputs and the divisions
+// each react to a different control.
+TEST_F(CallerEnvironment, NoSettingChangesAnyGoldenVector) {
+  const auto cases = lighting_test::load_golden_cases(LIGHTING_GOLDEN_VECTORS);
+  const auto expected = evaluate_all(cases);  // under the default environment
+  for (const auto& setting : caller_settings()) {
+    std::fenv_t before;
+    std::fegetenv(&before);
+    if (!setting.apply()) {
+      std::fesetenv(&before);
+      std::printf("%s: not on this target\n", setting.name.c_str());
+      continue;
+    }
+    const std::uint64_t applied = controls();
+    const auto actual = evaluate_all(cases);
+    const std::uint64_t after = controls();
+    std::fesetenv(&before);
+    std::size_t differing = 0;
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+      for (std::size_t output = 0; output < expected[i].size(); ++output) {
+        if (lighting_test::same_result(expected[i][output], actual[i][output])) continue;
+        if (++differing <= 5) {
+          ADD_FAILURE() << setting.name << ": line " << cases[i].line << " "
+                        << lighting_test::kOutputNames[output];
+        }
+      }
+    }
+    EXPECT_EQ(differing, 0u) << setting.name;
+    EXPECT_EQ(applied, after) << setting.name << ": the caller's controls were not restored";
+    std::printf("%s: %zu outputs of %zu golden vectors checked, %zu differ\n", setting.name.c_str(),
+                cases.size() * lighting_test::kOutputCount, cases.size(), differing);
+  }
+}
 
 }  // namespace
