@@ -21,8 +21,15 @@
 #error "lighting.cpp must not be built with -ffinite-math-only: add -fno-finite-math-only"
 #endif
 #if !defined(FLT_EVAL_METHOD) || FLT_EVAL_METHOD != 0
+#if defined(__i386__)
 #error \
     "lighting.cpp needs float and double arithmetic in their own precision: on 32-bit x86 add -msse2 -mfpmath=sse"
+#elif defined(__x86_64__)
+#error \
+    "lighting.cpp needs float and double arithmetic in their own precision: on x86-64 use -mfpmath=sse, not -mfpmath=387"
+#else
+#error "lighting.cpp needs float and double arithmetic in their own precision (FLT_EVAL_METHOD 0)"
+#endif
 #endif
 
 namespace lighting {
@@ -59,7 +66,11 @@ float dot_product(const Vector3& a, const Vector3& b) noexcept {
 
 void received_energy(const Vector3& point, const PointLight& light, Vector3& out) noexcept {
   const float distance = formulas::light_distance(point, light);
-  // Two divisions, not one by d*d: the rounding of d*d would change the bits.
+  // The falloff as defined, (1/d)/d. For a float d, d*d is exact in double,
+  // and float((1/d)/d) equals float(1/(d*d)) for every positive float d, so
+  // one division by d*d would give the same bits; the two divisions stay
+  // because they are the definition, and written so the code needs no such
+  // argument to match it.
   const float falloff = to_float((1.0 / double(distance)) / double(distance));
   const double scale = double(falloff) * double(light.intensity);
   out.x = to_float(scale * double(light.r));

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <type_traits>
 
 #include "float_bits.hpp"
@@ -123,6 +124,27 @@ TEST(Energy, LightAtThePointGivesInfinitiesAndNaN) {
   const PointLight at_point{kPoint, -1.0f, 0.0f, 0.5f, 5.0f};
   expect_bits(received(kPoint, at_point), kNegativeInfinity, kNaN, kInfinity);
   expect_bits(diffused(kPoint, kNormal, kReflectance, at_point), kNaN, kNaN, kNaN);
+}
+
+// The library divides twice, (1/d)/d, as the falloff is defined. One division
+// by d*d would give the same float: d*d is exact in double. Checked here on
+// every 499th positive float (every positive float agrees; that run takes
+// too long for a unit test), with the library's falloff on some of them.
+TEST(Energy, FalloffEqualsOneDivisionBySquare) {
+  std::uint32_t differing = 0;
+  for (std::uint32_t pattern = 1; pattern < 0x7F800000u; pattern += 499) {
+    const double d = double(lighting_test::from_bits(pattern));
+    if (bits(static_cast<float>((1.0 / d) / d)) != bits(static_cast<float>(1.0 / (d * d)))) {
+      ++differing;
+    }
+  }
+  EXPECT_EQ(differing, 0u);
+  for (const float z : {0x1p-140f, 0x1.8p-70f, 3.0f, 0x1.fffffep+60f, 0x1.234566p+100f}) {
+    const PointLight above{{0.0f, 0.0f, z}, 1.0f, 1.0f, 1.0f, 1.0f};
+    const double d = double(lighting::light_distance({0.0f, 0.0f, 0.0f}, above));
+    EXPECT_EQ(bits(received({0.0f, 0.0f, 0.0f}, above).x), bits(static_cast<float>(1.0 / (d * d))))
+        << z;
+  }
 }
 
 TEST(Energy, NormalLengthScalesTheResult) {

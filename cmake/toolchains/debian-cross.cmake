@@ -2,6 +2,8 @@
 # LIGHTING_CROSS_TRIPLE, its sysroot, and libraries and headers from there only.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_CXX_COMPILER ${LIGHTING_CROSS_TRIPLE}-g++)
+# GoogleTest's own project enables C: without this it would find the host cc.
+set(CMAKE_C_COMPILER ${LIGHTING_CROSS_TRIPLE}-gcc)
 set(CMAKE_FIND_ROOT_PATH /usr/${LIGHTING_CROSS_TRIPLE})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
