@@ -1,5 +1,5 @@
 // The batch entry points: argument checks, the floating-point environment,
-// then one pass over the points.
+// then one pass of the SIMD kernel of the target in use (batch_kernel.cpp).
 #include <lighting/lighting.hpp>
 
 #include <cstddef>
@@ -8,8 +8,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "batch_kernel.hpp"
 #include "float_environment.hpp"
-#include "formulas.hpp"
 
 namespace lighting {
 
@@ -45,7 +45,8 @@ void require_apart(std::span<const Vector3> out, std::span<const Vector3> input,
 }
 
 // out may be the points span itself, element for element, and nothing else of it.
-void require_points_in_place_or_apart(std::span<const Vector3> points, std::span<const Vector3> out) {
+void require_points_in_place_or_apart(std::span<const Vector3> points,
+                                      std::span<const Vector3> out) {
   if (points.data() == out.data()) return;  // sizes already checked equal
   require_apart(out, points, "points (only exactly the same span may be shaded in place)");
 }
@@ -59,9 +60,8 @@ void received_energy(std::span<const Vector3> points, const PointLight& light,
   require_points_in_place_or_apart(points, out);
   require_apart(out, light, "light");
   const detail::DefaultFloatEnvironment environment;
-  for (std::size_t i = 0; i < points.size(); ++i) {
-    detail::formulas::received_energy(points[i], light, out[i]);
-  }
+  detail::batch_kernels().received_energy(points.data(), points.size(), light, out.data(),
+                                          detail::batch_tie_check());
 }
 
 void diffused_energy(std::span<const Vector3> points, const Vector3& normal,
@@ -73,9 +73,9 @@ void diffused_energy(std::span<const Vector3> points, const Vector3& normal,
   require_apart(out, reflectance, "reflectance");
   require_apart(out, light, "light");
   const detail::DefaultFloatEnvironment environment;
-  for (std::size_t i = 0; i < points.size(); ++i) {
-    detail::formulas::diffused_energy(points[i], normal, reflectance, light, out[i]);
-  }
+  detail::batch_kernels().diffused_energy_one_plane(points.data(), points.size(), normal,
+                                                    reflectance, light, out.data(),
+                                                    detail::batch_tie_check());
 }
 
 void diffused_energy(std::span<const Vector3> points, std::span<const Vector3> normals,
@@ -90,13 +90,21 @@ void diffused_energy(std::span<const Vector3> points, std::span<const Vector3> n
   require_apart(out, reflectances, "reflectances");
   require_apart(out, light, "light");
   const detail::DefaultFloatEnvironment environment;
-  for (std::size_t i = 0; i < points.size(); ++i) {
-    detail::formulas::diffused_energy(points[i], normals[i], reflectances[i], light, out[i]);
-  }
+  detail::batch_kernels().diffused_energy(points.data(), normals.data(), reflectances.data(),
+                                          points.size(), light, out.data(),
+                                          detail::batch_tie_check());
 }
 
-std::string_view batch_target() noexcept { return "scalar"; }
+std::string_view batch_target() noexcept {
+  return detail::batch_kernels().name;
+}
 
-std::vector<std::string_view> batch_targets() { return {"scalar"}; }
+std::vector<std::string_view> batch_targets() {
+  const detail::BatchKernels* tables[64];
+  const std::size_t count = detail::available_batch_targets(tables, 64);
+  std::vector<std::string_view> names;
+  for (std::size_t i = 0; i < count; ++i) names.push_back(tables[i]->name);
+  return names;
+}
 
 }  // namespace lighting

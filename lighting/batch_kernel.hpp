@@ -1,0 +1,57 @@
+// The batch kernels, one set per SIMD target, and the choice between them.
+//
+// batch_kernel.cpp is compiled once per target; each target contributes a
+// BatchKernels table. batch.cpp checks the arguments, installs the default
+// floating-point environment and calls through the table of the target in
+// use. The hooks at the end exist for the tests and the benchmarks.
+#pragma once
+
+#include <lighting/lighting.hpp>
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace lighting::detail {
+
+// The kernels of one target. Pointers may alias exactly (out == points) and
+// nothing else; counts are in points. `check` off skips the per-lane test
+// that sends near-tie lanes to the scalar formulas (tests only).
+struct BatchKernels {
+  std::string_view name;
+  void (*received_energy)(const Vector3* points, std::size_t count, const PointLight& light,
+                          Vector3* out, bool check);
+  void (*diffused_energy_one_plane)(const Vector3* points, std::size_t count, const Vector3& normal,
+                                    const Vector3& reflectance, const PointLight& light,
+                                    Vector3* out, bool check);
+  void (*diffused_energy)(const Vector3* points, const Vector3* normals,
+                          const Vector3* reflectances, std::size_t count, const PointLight& light,
+                          Vector3* out, bool check);
+  // The arithmetic floor of diffused_energy at this target's width: one
+  // square root and five double divisions per point, nothing else that
+  // costs. Returns a sum so that nothing is optimised away.
+  double (*divider_floor)(const Vector3* points, std::size_t count);
+};
+
+// The table of the target the batch functions use: the one chosen by
+// LIGHTING_BATCH_TARGET (read once) if it names an available target,
+// otherwise the best this processor runs; or the one use_batch_target set.
+const BatchKernels& batch_kernels() noexcept;
+
+// Every target compiled in and supported by this processor, best first.
+// Returns how many were written to names (at most capacity).
+std::size_t available_batch_targets(const BatchKernels** tables, std::size_t capacity) noexcept;
+
+// Tests and benchmarks: switch the batch functions to the named available
+// target (false if there is none by that name); an empty name restores the
+// normal choice.
+bool use_batch_target(std::string_view name) noexcept;
+
+// Tests: turn the near-tie check off or on (on by default), and count the
+// lanes that the kernels recomputed with the scalar formulas.
+void set_batch_tie_check(bool enabled) noexcept;
+bool batch_tie_check() noexcept;
+std::uint64_t batch_fallback_lanes() noexcept;
+void count_batch_fallback_lanes(std::uint64_t lanes) noexcept;
+
+}  // namespace lighting::detail
