@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -14,10 +15,10 @@ namespace render {
 
 namespace {
 
-constexpr std::array<std::string_view, 13> kValueOptions = {
+constexpr std::array<std::string_view, 15> kValueOptions = {
     "--point",     "--normal", "--reflectance", "--light-position", "--light-colour",
     "--intensity", "--width",  "--height",      "--extent",         "--exposure",
-    "--threads",   "-o",       "--output"};
+    "--threads",   "-o",       "--output",      "--format",         "--compression"};
 
 // By the bits, so that the check holds even in a build with -ffast-math,
 // where std::isfinite may be folded to true.
@@ -81,6 +82,30 @@ int parse_count(const std::string& option, const std::string& text, int low, int
   return static_cast<int>(value);
 }
 
+bool names_exr_file(const std::string& path) {
+  constexpr std::string_view kSuffix = ".exr";
+  if (path.size() < kSuffix.size()) return false;
+  return std::equal(
+      kSuffix.begin(), kSuffix.end(), path.end() - kSuffix.size(),
+      [](char want, char got) { return want == std::tolower(static_cast<unsigned char>(got)); });
+}
+
+// The output format and its settings, once every option has been read, so
+// that their order does not matter.
+void settle_format(Options& options, const std::optional<ImageFormat>& format,
+                   const std::optional<std::string>& exposure,
+                   const std::optional<std::string>& compression) {
+  options.format =
+      format.value_or(names_exr_file(options.output) ? ImageFormat::exr : ImageFormat::png);
+  if (options.format == ImageFormat::exr && exposure) {
+    reject("--exposure", *exposure,
+           "does not apply to EXR output, which keeps the energies as they are");
+  }
+  if (options.format == ImageFormat::png && compression) {
+    reject("--compression", *compression, "applies only to EXR output");
+  }
+}
+
 }  // namespace
 
 Scene default_scene() {
@@ -93,6 +118,8 @@ Scene default_scene() {
 Options parse_options(const std::vector<std::string>& arguments) {
   Options options;
   options.scene = default_scene();
+  std::optional<ImageFormat> format;
+  std::optional<std::string> exposure_given, compression_given;
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     std::string option = arguments[i];
     if (option == "-h" || option == "--help") {
@@ -144,19 +171,30 @@ Options parse_options(const std::vector<std::string>& arguments) {
     } else if (option == "--exposure") {
       options.exposure = parse_number(option, value);
       if (*options.exposure < 0.0) reject(option, value, "must not be negative");
+      exposure_given = value;
     } else if (option == "--threads") {
       options.threads = parse_count(option, value, 1, 1024);
     } else if (option == "-o" || option == "--output") {
       if (value.empty()) reject(option, value, "is not a file name");
       options.output = value;
+    } else if (option == "--format") {
+      if (value != "png" && value != "exr") reject(option, value, "is not a format (png or exr)");
+      format = value == "exr" ? ImageFormat::exr : ImageFormat::png;
+    } else if (option == "--compression") {
+      const auto compression = exr_compression_named(value);
+      if (!compression) reject(option, value, "is not a compression (none, rle, zips, zip or piz)");
+      options.compression = *compression;
+      compression_given = value;
     }
   }
+  settle_format(options, format, exposure_given, compression_given);
   return options;
 }
 
 std::string help_text() {
   return R"(Usage: lighting-render [OPTION]...
-Renders the diffused energy of a point-lit surface patch as an 8-bit sRGB PNG.
+Renders the diffused energy of a point-lit surface patch as an 8-bit sRGB PNG
+or as a 32-bit float OpenEXR image.
 
 The patch lies in the plane through the surface point perpendicular to the
 normal, centred on the point; it has the image's proportions, its longer side
@@ -169,6 +207,13 @@ default normal (0,0,1) the image shows +X to the right and +Y upwards.
 Each pixel is the diffused energy per channel times the exposure, clamped to
 [0, 1] and encoded with the sRGB transfer curve. Pixels whose energy is not
 finite (the light exactly at the pixel's point) are drawn black and counted.
+
+An OpenEXR image (-o NAME.exr, or --format exr) holds in its 32-bit float
+channels R, G and B each pixel's diffused energy exactly as computed: no
+exposure, no clamp, infinities and NaN kept (and counted). Its header names
+linear Rec. 709 chromaticities and carries the scene: surfacePoint,
+surfaceNormal, surfaceReflectance, lightPosition, lightColour, lightIntensity
+and patchExtent; exrheader FILE (Debian's openexr package) shows them.
 
 Scene:
   --point X,Y,Z            surface point, the patch's centre (default 1,2,0)
@@ -190,11 +235,15 @@ Image:
                            is byte-identical whatever the count
   -o, --output FILE        output file (default lighting.png); written to a
                            temporary file beside it and renamed when complete
+  --format png|exr         image format (default: exr for a FILE ending in
+                           .exr, png otherwise); --exposure is PNG only
+  --compression C          EXR compression, all lossless: none, rle, zips,
+                           zip or piz (default zip)
   -h, --help               show this help and exit
 
 Values may also be given as --option=value. On success one line on stdout
-names the file, its size, the exposure used and the count of non-finite
-pixels. Exit status: 0 on success, 1 if the image could not be written, 2 for
+names the file, its size, the exposure used (for EXR, the format and the
+compression) and the count of non-finite pixels. Exit status: 0 on success, 1 if the image could not be written, 2 for
 a bad command line.
 )";
 }

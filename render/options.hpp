@@ -5,11 +5,14 @@
 #include <string>
 #include <vector>
 
+#include "exr_output.hpp"
 #include "surface.hpp"
 
 namespace render {
 
 inline constexpr int kMaxSide = 16384;
+
+enum class ImageFormat { png, exr };
 
 struct Options {
   Scene scene;
@@ -20,6 +23,10 @@ struct Options {
   std::optional<int> threads;      // all cores when empty
   std::string output = "lighting.png";
   bool help = false;
+  // --format, else from the output's name: EXR for a name ending in ".exr"
+  // (any case), PNG otherwise.
+  ImageFormat format = ImageFormat::png;
+  ExrCompression compression = ExrCompression::zip;  // --compression, EXR only
 };
 
 // The demo's scene: point (1, 2, 0), normal (0, 0, 1), reflectance

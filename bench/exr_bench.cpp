@@ -1,0 +1,163 @@
+// lighting-render's OpenEXR output, and its targets, each a ratio of two
+// timings taken in the same run ("shading" is every pixel's diffused_energy
+// through shade_row, as the renderer runs it, on the same threads):
+//   ExrThreadScaling  whole 1-thread EXR render / whole 2-thread render    >= 1.7
+//   ExrRenderVsShade  whole EXR render / its shading alone, 2 threads      <= 2
+// the memory goal: ExrPeakMemory runs lighting-render on an 8192 x 8192 EXR
+// in a child process and reports its peak resident set (goal: < 64 MiB);
+// and ExrCompression, the time and the file size of each compression.
+#include <benchmark/benchmark.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "exr_render.hpp"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+render::Options options_for(int side) {
+  render::Options options;
+  options.scene = render::default_scene();
+  options.width = options.height = side;
+  options.output = "/tmp/lighting-exr-bench-" + std::to_string(getpid()) + ".exr";
+  options.format = render::ImageFormat::exr;
+  return options;
+}
+
+render::ExrSettings settings_for(int threads,
+                                 render::ExrCompression compression = render::ExrCompression::zip) {
+  render::ExrSettings settings;
+  settings.compression = compression;
+  settings.threads = threads;
+  return settings;
+}
+
+template <typename Work>
+double seconds(Work work) {
+  const auto start = Clock::now();
+  work();
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+void shade_all(const render::Scene& scene, const render::Patch& patch, int threads) {
+#pragma omp parallel num_threads(threads)
+  {
+    std::vector<lighting::Vector3> energy(static_cast<std::size_t>(patch.width));
+#pragma omp for schedule(static)
+    for (int row = 0; row < patch.height; ++row) {
+      render::shade_row(scene, patch, row, energy);
+      benchmark::DoNotOptimize(energy.data());
+    }
+  }
+}
+
+double render_seconds(const render::Options& options, const render::ExrSettings& settings) {
+  return seconds([&] { render::render_exr(options, settings.threads, settings); });
+}
+
+long file_size(const std::string& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0 ? static_cast<long>(info.st_size) : -1;
+}
+
+void BM_ExrThreadScaling(benchmark::State& state) {
+  const auto options = options_for(static_cast<int>(state.range(0)));
+  double one = 0.0;
+  double two = 0.0;
+  for (auto _ : state) {
+    one += render_seconds(options, settings_for(1));
+    two += render_seconds(options, settings_for(2));
+  }
+  std::remove(options.output.c_str());
+  state.counters["speedup"] = one / two;  // goal >= 1.7
+}
+
+void BM_ExrRenderVsShade(benchmark::State& state) {
+  const auto options = options_for(static_cast<int>(state.range(0)));
+  const auto patch =
+      render::make_patch(options.scene, options.width, options.height, options.extent);
+  double shade = 0.0;
+  double whole = 0.0;
+  for (auto _ : state) {
+    shade += seconds([&] { shade_all(options.scene, patch, 2); });
+    whole += render_seconds(options, settings_for(2));
+  }
+  std::remove(options.output.c_str());
+  state.counters["ratio"] = whole / shade;  // goal <= 2
+}
+
+// Side, compression, zip level (zip and zips only), on 2 threads.
+void BM_ExrCompression(benchmark::State& state) {
+  const auto options = options_for(static_cast<int>(state.range(0)));
+  auto settings = settings_for(2, static_cast<render::ExrCompression>(state.range(1)));
+  settings.zip_level = static_cast<int>(state.range(2));
+  state.SetLabel(std::string(render::exr_compression_name(settings.compression)) +
+                 (state.range(2) > 0 ? " level " + std::to_string(state.range(2)) : ""));
+  for (auto _ : state) render::render_exr(options, settings.threads, settings);
+  state.counters["MB"] = static_cast<double>(file_size(options.output)) / 1e6;
+  std::remove(options.output.c_str());
+}
+
+void BM_ExrPeakMemory(benchmark::State& state) {
+  const std::string side = std::to_string(state.range(0));
+  const std::string output = options_for(0).output;
+  double peak_mib = 0.0;
+  for (auto _ : state) {
+    std::vector<std::string> words = {
+        LIGHTING_RENDER_PROGRAM, "--width", side, "--height", side, "-o", output};
+    std::vector<char*> argv;
+    for (auto& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    pid_t child = 0;
+    if (posix_spawn(&child, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
+      state.SkipWithError("cannot start lighting-render");
+      return;
+    }
+    int status = 0;
+    rusage usage{};
+    wait4(child, &status, 0, &usage);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+      state.SkipWithError("lighting-render failed");
+      return;
+    }
+    peak_mib = std::max(peak_mib, static_cast<double>(usage.ru_maxrss) / 1024.0);  // KiB
+  }
+  std::remove(output.c_str());
+  state.counters["peak_MiB"] = peak_mib;  // goal < 64
+}
+
+void compressions(benchmark::internal::Benchmark* b) {
+  using render::ExrCompression;
+  for (const int side : {256, 4096}) {
+    b->Args({side, static_cast<int>(ExrCompression::none), 0});
+    b->Args({side, static_cast<int>(ExrCompression::rle), 0});
+    for (const int level : {1, 4, 6}) {
+      b->Args({side, static_cast<int>(ExrCompression::zips), level});
+      b->Args({side, static_cast<int>(ExrCompression::zip), level});
+    }
+    b->Args({side, static_cast<int>(ExrCompression::piz), 0});
+  }
+}
+
+// First: Linux carries a process's peak resident set across exec, so the
+// child must be started before the other benchmarks have grown this process.
+BENCHMARK(BM_ExrPeakMemory)->Arg(8192)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ExrThreadScaling)->Arg(256)->Arg(4096)->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ExrRenderVsShade)->Arg(256)->Arg(4096)->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ExrCompression)
+    ->Apply(compressions)
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+}  // namespace

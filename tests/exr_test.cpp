@@ -1,0 +1,326 @@
+// lighting-render's OpenEXR output: every pixel read back with OpenEXR holds
+// the bits of diffused_energy at the pixel's point, the header says what the
+// image shows, and the file does not depend on the thread count.
+#include <ImfChannelList.h>
+#include <ImfChromaticities.h>
+#include <ImfDoubleAttribute.h>
+#include <ImfFloatAttribute.h>
+#include <ImfFrameBuffer.h>
+#include <ImfHeader.h>
+#include <ImfInputFile.h>
+#include <ImfStandardAttributes.h>
+#include <ImfVecAttribute.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "exr_render.hpp"
+#include "float_bits.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using lighting_test::bits;
+using lighting_test::is_nan_bits;
+using lighting_test::same_result;
+
+struct ExrImage {
+  int width = 0;
+  int height = 0;
+  std::vector<lighting::Vector3> pixels;  // R, G, B as x, y, z
+  const lighting::Vector3& at(int column, int row) const {
+    return pixels[static_cast<std::size_t>(row) * static_cast<std::size_t>(width) +
+                  static_cast<std::size_t>(column)];
+  }
+};
+
+ExrImage read_exr(const fs::path& path) {
+  Imf::InputFile file(path.c_str());
+  const Imath::Box2i window = file.header().dataWindow();
+  ExrImage image;
+  image.width = window.max.x - window.min.x + 1;
+  image.height = window.max.y - window.min.y + 1;
+  image.pixels.resize(static_cast<std::size_t>(image.width) *
+                      static_cast<std::size_t>(image.height));
+  char* base = reinterpret_cast<char*>(image.pixels.data());
+  const std::size_t row_bytes = sizeof(lighting::Vector3) * static_cast<std::size_t>(image.width);
+  Imf::FrameBuffer frame;
+  frame.insert("R", Imf::Slice(Imf::FLOAT, base, sizeof(lighting::Vector3), row_bytes));
+  frame.insert("G", Imf::Slice(Imf::FLOAT, base + 4, sizeof(lighting::Vector3), row_bytes));
+  frame.insert("B", Imf::Slice(Imf::FLOAT, base + 8, sizeof(lighting::Vector3), row_bytes));
+  file.setFrameBuffer(frame);
+  file.readPixels(window.min.y, window.max.y);
+  return image;
+}
+
+std::string file_bytes(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+class ExrTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    directory_ = fs::temp_directory_path() /
+                 ("lighting-exr-test-" + std::to_string(getpid()) + "-" +
+                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(directory_);
+    fs::create_directories(directory_);
+  }
+  void TearDown() override { fs::remove_all(directory_); }
+  std::string path(const std::string& name) const { return directory_ / name; }
+  std::vector<fs::path> files() const {
+    return {fs::directory_iterator(directory_), fs::directory_iterator()};
+  }
+
+  render::Options options_for(const std::string& name, int width, int height) const {
+    render::Options options;
+    options.scene = render::default_scene();
+    options.width = width;
+    options.height = height;
+    options.output = path(name);
+    options.format = render::ImageFormat::exr;
+    return options;
+  }
+
+ private:
+  fs::path directory_;
+};
+
+render::ExrSettings settings(render::ExrCompression compression, int threads = 2) {
+  render::ExrSettings result;
+  result.compression = compression;
+  result.threads = threads;
+  return result;
+}
+
+// Every pixel against the scalar diffused_energy at its point; returns the
+// mismatches, reporting the first few.
+int count_mismatches(const render::Options& options, const ExrImage& image) {
+  const render::Patch patch =
+      render::make_patch(options.scene, options.width, options.height, options.extent);
+  const auto& scene = options.scene;
+  int mismatches = 0;
+  for (int row = 0; row < options.height; ++row) {
+    for (int column = 0; column < options.width; ++column) {
+      lighting::Vector3 want{};
+      lighting::diffused_energy(render::patch_point(patch, column, row), scene.normal,
+                                scene.reflectance, scene.light, want);
+      const lighting::Vector3& got = image.at(column, row);
+      const bool same = same_result(bits(want.x), bits(got.x)) &&
+                        same_result(bits(want.y), bits(got.y)) &&
+                        same_result(bits(want.z), bits(got.z));
+      if (!same && ++mismatches <= 5) {
+        ADD_FAILURE() << "pixel (" << column << ", " << row << "): " << std::hexfloat << got.x
+                      << " " << got.y << " " << got.z << " instead of " << want.x << " " << want.y
+                      << " " << want.z;
+      }
+    }
+  }
+  return mismatches;
+}
+
+TEST_F(ExrTest, EveryPixelHoldsTheBitsOfDiffusedEnergyForEveryCompression) {
+  for (const auto compression :
+       {render::ExrCompression::none, render::ExrCompression::rle, render::ExrCompression::zips,
+        render::ExrCompression::zip, render::ExrCompression::piz}) {
+    SCOPED_TRACE(std::string(render::exr_compression_name(compression)));
+    // Odd, not square, and taller than a block, so that blocks end mid-way
+    // through OpenEXR's 16- and 32-row chunks.
+    auto options = options_for("every.exr", 37, render::kExrBlockRows + 29);
+    const auto result = render::render_exr(options, 2, settings(compression));
+    EXPECT_EQ(result.non_finite_pixels, 0);
+    const ExrImage image = read_exr(options.output);
+    ASSERT_EQ(image.width, 37);
+    ASSERT_EQ(image.height, render::kExrBlockRows + 29);
+    EXPECT_EQ(count_mismatches(options, image), 0);
+  }
+}
+
+TEST_F(ExrTest, LightAtAPixelsPointKeepsItsNonFiniteEnergy) {
+  // With 5 x 5 pixels the centre pixel's point is the scene's point exactly.
+  auto options = options_for("nan.exr", 5, 5);
+  options.scene.light.position = options.scene.point;
+  const auto result = render::render_exr(options, 2, settings(render::ExrCompression::zip));
+  EXPECT_EQ(result.non_finite_pixels, 1);
+  const ExrImage image = read_exr(options.output);
+  ASSERT_EQ(image.width, 5);
+  const lighting::Vector3& centre = image.at(2, 2);
+  EXPECT_TRUE(is_nan_bits(bits(centre.x)) && is_nan_bits(bits(centre.y)) &&
+              is_nan_bits(bits(centre.z)))
+      << std::hexfloat << centre.x << " " << centre.y << " " << centre.z;
+  EXPECT_EQ(count_mismatches(options, image), 0);
+}
+
+TEST_F(ExrTest, LightBehindTheSurfaceKeepsSignedZeros) {
+  // The clamped cosine is +0; a negative reflectance turns the product into -0.
+  auto options = options_for("behind.exr", 9, 7);
+  options.scene.light.position = {-1.0f, 2.0f, -4.0f};
+  options.scene.reflectance = {-0.5f, 0.5f, -1.0f};
+  render::render_exr(options, 2, settings(render::ExrCompression::piz));
+  const ExrImage image = read_exr(options.output);
+  ASSERT_EQ(image.width, 9);
+  for (const auto& pixel : image.pixels) {
+    ASSERT_EQ(bits(pixel.x), 0x80000000u);
+    ASSERT_EQ(bits(pixel.y), 0x00000000u);
+    ASSERT_EQ(bits(pixel.z), 0x80000000u);
+  }
+  EXPECT_EQ(count_mismatches(options, image), 0);
+}
+
+TEST_F(ExrTest, OnePixelImageHoldsTheScenesPointEnergy) {
+  auto options = options_for("one.exr", 1, 1);
+  render::render_exr(options, 1, settings(render::ExrCompression::zip, 1));
+  lighting::Vector3 want{};
+  const auto& scene = options.scene;
+  lighting::diffused_energy(scene.point, scene.normal, scene.reflectance, scene.light, want);
+  const ExrImage image = read_exr(options.output);
+  ASSERT_EQ(image.pixels.size(), 1u);
+  EXPECT_EQ(bits(image.pixels[0].x), bits(want.x));
+  EXPECT_EQ(bits(image.pixels[0].y), bits(want.y));
+  EXPECT_EQ(bits(image.pixels[0].z), bits(want.z));
+  // The demo's figures: 0.111803 0.055902 0.111803.
+  EXPECT_EQ(bits(image.pixels[0].x), bits(0x1.c9f25ap-4f));
+  EXPECT_EQ(bits(image.pixels[0].y), bits(0x1.c9f25ap-5f));
+  EXPECT_EQ(bits(image.pixels[0].z), bits(0x1.c9f25ap-4f));
+}
+
+TEST_F(ExrTest, HeaderCarriesTheSceneAndRec709Chromaticities) {
+  auto options = options_for("header.exr", 4, 3);
+  options.scene = {{0x1.8p0f, -2.0f, 0x1p-149f},  // a subnormal survives too
+                   {0.0f, 0.0f, 2.0f},
+                   {0.25f, 0.5f, 0.75f},
+                   {{3.0f, -1.0f, 6.0f}, 0.125f, 0.0f, 1.0f, 0x1.fffffep127f}};
+  options.extent = 0.1;  // not a float: kept as a double
+  render::render_exr(options, 1, settings(render::ExrCompression::none, 1));
+
+  Imf::InputFile file(options.output.c_str());
+  const Imf::Header& header = file.header();
+  const auto expect_v3f = [&](const char* name, const lighting::Vector3& want) {
+    const auto* attribute = header.findTypedAttribute<Imf::V3fAttribute>(name);
+    ASSERT_NE(attribute, nullptr) << name;
+    EXPECT_EQ(bits(attribute->value().x), bits(want.x)) << name;
+    EXPECT_EQ(bits(attribute->value().y), bits(want.y)) << name;
+    EXPECT_EQ(bits(attribute->value().z), bits(want.z)) << name;
+  };
+  const auto& scene = options.scene;
+  expect_v3f("surfacePoint", scene.point);
+  expect_v3f("surfaceNormal", scene.normal);
+  expect_v3f("surfaceReflectance", scene.reflectance);
+  expect_v3f("lightPosition", scene.light.position);
+  expect_v3f("lightColour", {scene.light.r, scene.light.g, scene.light.b});
+  const auto* intensity = header.findTypedAttribute<Imf::FloatAttribute>("lightIntensity");
+  ASSERT_NE(intensity, nullptr);
+  EXPECT_EQ(bits(intensity->value()), bits(0x1.fffffep127f));
+  const auto* extent = header.findTypedAttribute<Imf::DoubleAttribute>("patchExtent");
+  ASSERT_NE(extent, nullptr);
+  EXPECT_EQ(extent->value(), 0.1);
+
+  ASSERT_TRUE(Imf::hasChromaticities(header));
+  const Imf::Chromaticities& c = Imf::chromaticities(header);
+  EXPECT_EQ(c.red, Imath::V2f(0.64f, 0.33f));
+  EXPECT_EQ(c.green, Imath::V2f(0.30f, 0.60f));
+  EXPECT_EQ(c.blue, Imath::V2f(0.15f, 0.06f));
+  EXPECT_EQ(c.white, Imath::V2f(0.3127f, 0.3290f));
+
+  for (const char* channel : {"R", "G", "B"}) {
+    const Imf::Channel* found = header.channels().findChannel(channel);
+    ASSERT_NE(found, nullptr) << channel;
+    EXPECT_EQ(found->type, Imf::FLOAT) << channel;
+  }
+  EXPECT_EQ(header.compression(), Imf::NO_COMPRESSION);
+}
+
+TEST_F(ExrTest, FileIsByteIdenticalForOneTwoAndThreeThreads) {
+  std::string first;
+  for (const int threads : {1, 2, 3}) {
+    auto options = options_for("threads.exr", 300, 2 * render::kExrBlockRows + 5);
+    options.scene.light.position = {1.0f, 2.0f, 0.0f};  // a NaN pixel as well
+    render::render_exr(options, threads, settings(render::ExrCompression::zip, threads));
+    const std::string bytes = file_bytes(options.output);
+    ASSERT_FALSE(bytes.empty());
+    if (first.empty()) {
+      first = bytes;
+    } else {
+      EXPECT_TRUE(bytes == first) << threads << " threads give a different file";
+    }
+  }
+}
+
+TEST_F(ExrTest, PipeGetsTheSameBytesAsARegularFile) {
+  // A FIFO cannot seek: the writer spools to a temporary file and copies it out.
+  auto options = options_for("regular.exr", 50, 40);
+  render::render_exr(options, 2, settings(render::ExrCompression::zip));
+  const std::string fifo = path("pipe.exr");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::string received;
+  std::thread reader([&] { received = file_bytes(fifo); });
+  auto piped = options;
+  piped.output = fifo;
+  render::render_exr(piped, 2, settings(render::ExrCompression::zip));
+  reader.join();
+  EXPECT_FALSE(received.empty());
+  EXPECT_TRUE(received == file_bytes(options.output));
+}
+
+TEST_F(ExrTest, FailedRenderLeavesTheOldFileAlone) {
+  auto options = options_for("kept.exr", 8, 8);
+  { std::ofstream(options.output) << "old contents"; }
+  render::OutputFile target(options.output);
+  {
+    render::ExrWriter writer(target, 8, 8, settings(render::ExrCompression::zip),
+                             {options.scene, options.extent});
+    std::vector<lighting::Vector3> row(8);
+    writer.write_rows(row);
+    EXPECT_THROW(writer.write_rows(std::vector<lighting::Vector3>(7)), std::invalid_argument);
+    EXPECT_THROW(writer.finish(), std::logic_error);  // 7 rows missing
+  }
+  EXPECT_EQ(file_bytes(options.output), "old contents");
+}
+
+TEST(ExrOptions, NameEndingInExrSelectsExrUnlessFormatSaysOtherwise) {
+  using render::ImageFormat;
+  using render::parse_options;
+  EXPECT_EQ(parse_options({}).format, ImageFormat::png);
+  EXPECT_EQ(parse_options({"-o", "a.exr"}).format, ImageFormat::exr);
+  EXPECT_EQ(parse_options({"-o", "A.EXR"}).format, ImageFormat::exr);
+  EXPECT_EQ(parse_options({"-o", "a.exr.png"}).format, ImageFormat::png);
+  EXPECT_EQ(parse_options({"-o", "exr"}).format, ImageFormat::png);
+  EXPECT_EQ(parse_options({"--format", "png", "-o", "a.exr"}).format, ImageFormat::png);
+  EXPECT_EQ(parse_options({"-o", "a.png", "--format=exr"}).format, ImageFormat::exr);
+  EXPECT_EQ(parse_options({"-o", "a.exr"}).compression, render::ExrCompression::zip);
+  EXPECT_EQ(parse_options({"--compression", "piz", "-o", "a.exr"}).compression,
+            render::ExrCompression::piz);
+}
+
+TEST(ExrOptions, RefusesWhatDoesNotApplyOrDoesNotExist) {
+  const auto message = [](const std::vector<std::string>& arguments) -> std::string {
+    try {
+      render::parse_options(arguments);
+    } catch (const std::invalid_argument& error) {
+      return error.what();
+    }
+    return "accepted";
+  };
+  // The order of the options must not matter.
+  EXPECT_EQ(message({"--exposure", "2", "-o", "a.exr"}).rfind("--exposure: '2'", 0), 0u);
+  EXPECT_EQ(message({"-o", "a.png", "--exposure", "2", "--format", "exr"}).rfind("--exposure", 0),
+            0u);
+  EXPECT_EQ(message({"--format", "tiff"}).rfind("--format: 'tiff'", 0), 0u);
+  EXPECT_EQ(message({"--format", "EXR"}).rfind("--format", 0), 0u);
+  EXPECT_EQ(message({"-o", "a.exr", "--compression", "pxr24"}).rfind("--compression", 0), 0u);
+  EXPECT_EQ(message({"--compression", "zip"}).rfind("--compression", 0), 0u);
+  EXPECT_EQ(message({"--exposure", "2", "-o", "a.exr", "--format", "png"}), "accepted");
+}
+
+}  // namespace
