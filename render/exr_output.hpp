@@ -36,7 +36,7 @@ std::string_view exr_compression_name(ExrCompression compression);
 struct ExrSettings {
   ExrCompression compression = ExrCompression::zip;
   int threads = 1;    // OpenEXR's own pool, compressing blocks of rows in parallel
-  int zip_level = 2;  // zlib level for zip and zips; not stored in the file
+  int zip_level = 1;  // zlib level for zip and zips; not stored in the file
 };
 
 // What the header says about the image: attributes surfacePoint,
