@@ -313,7 +313,7 @@ TEST(BatchBits, EverySizeAndAlignment) {
   MixedFloats floats(7);
   constexpr std::size_t kMaxSize = 4 * 32 + 3;  // four vectors of 2048-bit SVE, and a tail
   constexpr std::size_t kGuard = 8;
-  constexpr Vector3 kSentinel{from_bits(0x7FA5A5A5u), from_bits(0x12345678u), -0.0f};
+  constexpr Vector3 kSentinel{from_bits(0x7FC5A5A5u), from_bits(0x12345678u), -0.0f};
   const Batch source = random_batch(floats, kMaxSize + 16);
   const Expected expected = scalar_results(source);
   for (const auto target : lighting::batch_targets()) {
@@ -543,6 +543,10 @@ TEST_F(BatchNearTies, MatchTheScalarFunctionsOnEveryTarget) {
 }
 
 TEST_F(BatchNearTies, FailWithoutTheCheck) {
+  if (!platform_pow_like_glibc_fma()) {
+    GTEST_SKIP() << "this C library's pow rounds these near ties like sqrt: without the check "
+                    "the square root gives the same floats";
+  }
   for (const auto target : lighting::batch_targets()) {
     SCOPED_TRACE(std::string("target ") + std::string(target));
     const UsingTarget using_target(target);

@@ -9,3 +9,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# Highway comes from Debian's multiarch package (libhwy-dev:ARCH), which lives
+# outside the cross sysroot; the build tree's run path finds its library.
+if(NOT LIGHTING_CROSS_MULTIARCH)
+  set(LIGHTING_CROSS_MULTIARCH ${LIGHTING_CROSS_TRIPLE})
+endif()
+set(HWY_DIR /usr/lib/${LIGHTING_CROSS_MULTIARCH}/cmake/hwy CACHE PATH "Highway for the target")
