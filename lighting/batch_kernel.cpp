@@ -245,7 +245,7 @@ HWY_INLINE Ties ties_of(MaskD mask, std::size_t valid, bool check) {
 }
 
 HWY_INLINE bool is_tie(const Ties& ties, std::size_t lane) {
-  return (ties.bits[lane / 8] >> (lane % 8)) & 1u;
+  return ((static_cast<unsigned>(ties.bits[lane / 8]) >> (lane % 8)) & 1u) != 0;
 }
 
 // --- received energy -------------------------------------------------------
