@@ -1,24 +1,55 @@
 // lighting-render: the diffused energy of a lit surface patch as a PNG.
 #include <omp.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <string>
 #include <vector>
 
+#include "output_file.hpp"
 #include "render.hpp"
 
 namespace {
 
-// On an interrupt, remove the half-written temporary file before dying.
-extern "C" void remove_temporary_and_exit(int signal_number) {
-  if (const char* pending = render::pending_temporary_file()) unlink(pending);
-  std::signal(signal_number, SIG_DFL);
-  std::raise(signal_number);
+// Exit statuses, as the help states them.
+constexpr int kWritten = 0;
+constexpr int kNotWritten = 1;
+constexpr int kBadCommandLine = 2;
+constexpr int kSummaryNotWritten = 3;
+
+// --threads, else OMP_NUM_THREADS as the OpenMP runtime reads it, else every core.
+int thread_count(const render::Options& options) {
+  if (options.threads) return *options.threads;
+  const char* environment = std::getenv("OMP_NUM_THREADS");
+  const int count =
+      environment != nullptr && *environment != '\0' ? omp_get_max_threads() : omp_get_num_procs();
+  return std::clamp(count, 1, 1024);
+}
+
+// The summary must not land inside the image: when the image goes to
+// standard output ("-", /dev/stdout, the file stdout is redirected to), the
+// summary goes to stderr.
+std::FILE* summary_stream(const std::string& output) {
+  if (output == "-") return stderr;
+  struct stat target {};
+  struct stat standard_output {};
+  const bool same =
+      stat(output.c_str(), &target) == 0 && fstat(STDOUT_FILENO, &standard_output) == 0 &&
+      target.st_dev == standard_output.st_dev && target.st_ino == standard_output.st_ino;
+  return same ? stderr : stdout;
+}
+
+int show_help() {
+  std::fputs(render::help_text().c_str(), stdout);
+  if (std::fflush(stdout) == 0) return kWritten;
+  std::fprintf(stderr, "lighting-render: cannot write the help: %s\n", std::strerror(errno));
+  return kNotWritten;
 }
 
 }  // namespace
@@ -29,19 +60,14 @@ int main(int argc, char** argv) {
     options = render::parse_options(std::vector<std::string>(argv + 1, argv + argc));
   } catch (const std::exception& error) {
     std::fprintf(stderr, "lighting-render: %s\n", error.what());
-    return 2;
+    return kBadCommandLine;
   }
-  if (options.help) {
-    std::fputs(render::help_text().c_str(), stdout);
-    return std::fflush(stdout) == 0 ? 0 : 1;
-  }
+  if (options.help) return show_help();
 
-  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
-    std::signal(signal_number, remove_temporary_and_exit);
-  }
-
-  const int threads = options.threads.value_or(omp_get_num_procs());
+  render::install_signal_handlers();
+  const int threads = thread_count(options);
   const bool show_progress = isatty(STDERR_FILENO) != 0;
+  std::FILE* summary = summary_stream(options.output);
   try {
     int shown = -1;  // the percentage on screen, redrawn only when it changes
     const auto result =
@@ -52,17 +78,19 @@ int main(int argc, char** argv) {
           std::fprintf(stderr, "\rlighting-render: %3d%%", percent);
         });
     if (show_progress) std::fputs("\r                       \r", stderr);
-    std::printf("lighting-render: wrote %s, %dx%d, exposure %.9g, %lld non-finite pixels\n",
-                options.output.c_str(), options.width, options.height, result.exposure,
-                static_cast<long long>(result.non_finite_pixels));
+    std::fprintf(summary,
+                 "lighting-render: wrote %s, %dx%d, exposure %.9g, %lld non-finite pixels\n",
+                 options.output.c_str(), options.width, options.height, result.exposure,
+                 static_cast<long long>(result.non_finite_pixels));
   } catch (const std::exception& error) {
     if (show_progress) std::fputs("\n", stderr);
     std::fprintf(stderr, "lighting-render: %s\n", error.what());
-    return 1;
+    return kNotWritten;
   }
-  if (std::fflush(stdout) != 0) {
-    std::fprintf(stderr, "lighting-render: cannot write the summary: %s\n", std::strerror(errno));
-    return 1;
+  if (std::fflush(summary) != 0) {
+    std::fprintf(stderr, "lighting-render: the image was written, but not the summary: %s\n",
+                 std::strerror(errno));
+    return kSummaryNotWritten;
   }
-  return 0;
+  return kWritten;
 }

@@ -249,7 +249,9 @@ TEST_F(RenderTest, AbandonedWriterLeavesNoFileAndTheOldOneIntact) {
     render::PngFileWriter writer(target.string(), 4, 4, render::default_png_settings());
     const std::vector<std::uint8_t> row(12, 200);
     writer.write_row(row);
-    EXPECT_EQ(files().size(), 2u) << "the temporary file sits beside the target";
+    // The image being written is unnamed (O_TMPFILE) or named beside the target.
+    EXPECT_LE(files().size(), 2u);
+    EXPECT_EQ(file_bytes(target), "old");
   }  // destroyed before commit
   EXPECT_EQ(files(), std::vector<fs::path>{target});
   EXPECT_EQ(file_bytes(target), "old");
