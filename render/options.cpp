@@ -178,7 +178,9 @@ Options parse_options(const std::vector<std::string>& arguments) {
     } else if (option == "--exposure") {
       options.exposure = parse_number(option, value);
       if (*options.exposure < 0.0) reject(option, value, "must not be negative");
-      options.exposure = *options.exposure + 0.0;  // -0 is 0: the summary says "exposure 0"
+      // -0 is 0, so that the summary says "exposure 0"; an assignment rather
+      // than + 0.0, which -ffast-math would drop.
+      if (*options.exposure == 0.0) options.exposure = 0.0;
     } else if (option == "--threads") {
       options.threads = parse_count(option, value, 1, 1024);
     } else if (option == "-o" || option == "--output") {
