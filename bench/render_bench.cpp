@@ -5,6 +5,9 @@
 //   ThreadScaling     1-thread shading / 2-thread shading                  >= 1.8
 //   RenderVsShade     whole render (shade, encode, write) / shading alone  <= 1.5 fixed
 //                                                                          <= 2.5 automatic
+//   BatchVsScalar     rows through the scalar function / shade_row's batch  >= 8 on AVX-512
+//                     (1 thread; the counter "avx512" says whether it ran there)
+//   RenderVsEncode    whole PNG render / encoding the same rows alone      <= 1.25 fixed
 // and the memory goal: PeakMemory runs lighting-render on an 8192 x 8192 image
 // in a child process and reports its peak resident set (goal: < 64 MiB).
 #include <benchmark/benchmark.h>
@@ -195,6 +198,65 @@ void BM_RenderVsShade(benchmark::State& state) {
   state.counters["ratio"] = whole / shade;  // target <= 1.5 fixed, <= 2.5 automatic
 }
 
+// The same rows as shade_row computes, one scalar call per pixel: what the
+// renderer did before it shaded through the batch function.
+void shade_all_scalar(const render::Scene& scene, const render::Patch& patch) {
+  std::vector<lighting::Vector3> energy(static_cast<std::size_t>(patch.width));
+  for (int row = 0; row < patch.height; ++row) {
+    for (int column = 0; column < patch.width; ++column) {
+      lighting::diffused_energy(render::patch_point(patch, column, row), scene.normal,
+                                scene.reflectance, scene.light,
+                                energy[static_cast<std::size_t>(column)]);
+    }
+    benchmark::DoNotOptimize(energy.data());
+  }
+}
+
+void BM_BatchVsScalar(benchmark::State& state) {
+  const int side = static_cast<int>(state.range(0));
+  const auto options = options_for(side);
+  const auto patch = patch_for(options);
+  double scalar = 0.0;
+  double batch = 0.0;
+  for (auto _ : state) {
+    scalar += seconds([&] { shade_all_scalar(options.scene, patch); });
+    batch += seconds([&] { shade_all(options.scene, patch, 1); });
+  }
+  state.counters["ratio"] = scalar / batch;  // goal >= 8 on AVX-512
+  state.counters["avx512"] = lighting::batch_target() == "avx512" ? 1.0 : 0.0;
+  state.SetLabel(std::string(lighting::batch_target()));
+}
+
+void BM_RenderVsEncode(benchmark::State& state) {
+  const int side = static_cast<int>(state.range(0));
+  const bool automatic = state.range(1) != 0;
+  auto options = options_for(side);
+  const double exposure = 6.4;
+  if (!automatic) options.exposure = exposure;
+  const auto patch = patch_for(options);
+  const auto curve = render::make_tone_curve(exposure);
+  std::vector<std::vector<std::uint8_t>> rows;
+  std::vector<lighting::Vector3> energy(static_cast<std::size_t>(side));
+  for (int row = 0; row < side; ++row) {
+    render::shade_row(options.scene, patch, row, energy);
+    rows.emplace_back(3 * static_cast<std::size_t>(side));
+    render::tone_map_row(curve, energy, rows.back());
+  }
+  const int threads = omp_get_num_procs();
+  double encode = 0.0;
+  double whole = 0.0;
+  for (auto _ : state) {
+    encode += seconds([&] {
+      render::PngFileWriter writer(options.output, side, side, render::default_png_settings());
+      for (const auto& row : rows) writer.write_row(row);
+      writer.commit();
+    });
+    whole += seconds([&] { render::render_png(options, threads, render::default_png_settings()); });
+  }
+  std::remove(options.output.c_str());
+  state.counters["ratio"] = whole / encode;  // goal <= 1.25 with a fixed exposure
+}
+
 void BM_PeakMemory(benchmark::State& state) {
   const std::string side = std::to_string(state.range(0));
   const std::string output = options_for(0).output;
@@ -249,6 +311,14 @@ BENCHMARK(BM_Encode)
 BENCHMARK(BM_ShadeVsBareLoop)->Arg(1024)->Arg(4096)->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ThreadScaling)->Arg(1024)->Arg(4096)->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RenderVsShade)
+    ->Args({4096, 0})
+    ->Args({4096, 1})
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BM_BatchVsScalar)->Arg(256)->Arg(4096)->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RenderVsEncode)
+    ->Args({256, 0})
     ->Args({4096, 0})
     ->Args({4096, 1})
     ->Iterations(3)

@@ -1,56 +1,78 @@
 // lighting-render: the diffused energy of a lit surface patch as a PNG or an OpenEXR image.
 #include <omp.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <csignal>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <string>
 #include <vector>
 
 #include "exr_render.hpp"
+#include "output_file.hpp"
 #include "render.hpp"
 
 namespace {
 
-// On an interrupt, remove the half-written temporary file before dying.
-extern "C" void remove_temporary_and_exit(int signal_number) {
-  if (const char* pending = render::pending_temporary_file()) unlink(pending);
-  std::signal(signal_number, SIG_DFL);
-  std::raise(signal_number);
+// Exit statuses, as the help states them.
+constexpr int kWritten = 0;
+constexpr int kNotWritten = 1;
+constexpr int kBadCommandLine = 2;
+constexpr int kSummaryNotWritten = 3;
+
+// --threads, else OMP_NUM_THREADS as the OpenMP runtime reads it, else every core.
+int thread_count(const render::Options& options) {
+  if (options.threads) return *options.threads;
+  const char* environment = std::getenv("OMP_NUM_THREADS");
+  const int count =
+      environment != nullptr && *environment != '\0' ? omp_get_max_threads() : omp_get_num_procs();
+  return std::clamp(count, 1, 1024);
 }
 
-// The EXR branch of main: renders, prints the summary line, returns the status.
-int render_exr_and_report(const render::Options& options, int threads, bool show_progress) {
-  try {
-    int shown = -1;  // the percentage on screen, redrawn only when it changes
+// The summary must not land inside the image: when the image goes to
+// standard output ("-", /dev/stdout, the file stdout is redirected to), the
+// summary goes to stderr.
+std::FILE* summary_stream(const std::string& output) {
+  if (output == "-") return stderr;
+  struct stat target {};
+  struct stat standard_output {};
+  const bool same =
+      stat(output.c_str(), &target) == 0 && fstat(STDOUT_FILENO, &standard_output) == 0 &&
+      target.st_dev == standard_output.st_dev && target.st_ino == standard_output.st_ino;
+  return same ? stderr : stdout;
+}
+
+int show_help() {
+  std::fputs(render::help_text().c_str(), stdout);
+  if (std::fflush(stdout) == 0) return kWritten;
+  std::fprintf(stderr, "lighting-render: cannot write the help: %s\n", std::strerror(errno));
+  return kNotWritten;
+}
+
+// Renders in the format the options name and returns the summary line's
+// description of what was written, after the path and the size.
+std::string render_image(const render::Options& options, int threads,
+                         const render::Progress& progress, std::int64_t& non_finite_pixels) {
+  char text[128];
+  if (options.format == render::ImageFormat::exr) {
     render::ExrSettings settings;
     settings.compression = options.compression;
     settings.threads = threads;
-    const auto result = render::render_exr(options, threads, settings, [&](double done) {
-      const int percent = static_cast<int>(100.0 * done);
-      if (!show_progress || percent == shown) return;
-      shown = percent;
-      std::fprintf(stderr, "\rlighting-render: %3d%%", percent);
-    });
-    if (show_progress) std::fputs("\r                       \r", stderr);
-    std::printf(
-        "lighting-render: wrote %s, %dx%d, 32-bit float OpenEXR (%s), %lld non-finite pixels\n",
-        options.output.c_str(), options.width, options.height,
-        std::string(render::exr_compression_name(options.compression)).c_str(),
-        static_cast<long long>(result.non_finite_pixels));
-  } catch (const std::exception& error) {
-    if (show_progress) std::fputs("\n", stderr);
-    std::fprintf(stderr, "lighting-render: %s\n", error.what());
-    return 1;
+    non_finite_pixels = render::render_exr(options, threads, settings, progress).non_finite_pixels;
+    std::snprintf(text, sizeof text, "32-bit float OpenEXR (%s)",
+                  std::string(render::exr_compression_name(options.compression)).c_str());
+  } else {
+    const auto result =
+        render::render_png(options, threads, render::default_png_settings(), progress);
+    non_finite_pixels = result.non_finite_pixels;
+    std::snprintf(text, sizeof text, "exposure %.9g", result.exposure);
   }
-  if (std::fflush(stdout) != 0) {
-    std::fprintf(stderr, "lighting-render: cannot write the summary: %s\n", std::strerror(errno));
-    return 1;
-  }
-  return 0;
+  return text;
 }
 
 }  // namespace
@@ -61,43 +83,39 @@ int main(int argc, char** argv) {
     options = render::parse_options(std::vector<std::string>(argv + 1, argv + argc));
   } catch (const std::exception& error) {
     std::fprintf(stderr, "lighting-render: %s\n", error.what());
-    return 2;
+    return kBadCommandLine;
   }
-  if (options.help) {
-    std::fputs(render::help_text().c_str(), stdout);
-    return std::fflush(stdout) == 0 ? 0 : 1;
-  }
+  if (options.help) return show_help();
 
-  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
-    std::signal(signal_number, remove_temporary_and_exit);
-  }
-
-  const int threads = options.threads.value_or(omp_get_num_procs());
+  render::install_signal_handlers();
+  const int threads = thread_count(options);
   const bool show_progress = isatty(STDERR_FILENO) != 0;
-  if (options.format == render::ImageFormat::exr) {
-    return render_exr_and_report(options, threads, show_progress);
-  }
+  std::FILE* summary = summary_stream(options.output);
   try {
     int shown = -1;  // the percentage on screen, redrawn only when it changes
-    const auto result =
-        render::render_png(options, threads, render::default_png_settings(), [&](double done) {
+    std::int64_t non_finite_pixels = 0;
+    const std::string written = render_image(
+        options, threads,
+        [&](double done) {
           const int percent = static_cast<int>(100.0 * done);
           if (!show_progress || percent == shown) return;
           shown = percent;
           std::fprintf(stderr, "\rlighting-render: %3d%%", percent);
-        });
+        },
+        non_finite_pixels);
     if (show_progress) std::fputs("\r                       \r", stderr);
-    std::printf("lighting-render: wrote %s, %dx%d, exposure %.9g, %lld non-finite pixels\n",
-                options.output.c_str(), options.width, options.height, result.exposure,
-                static_cast<long long>(result.non_finite_pixels));
+    std::fprintf(summary, "lighting-render: wrote %s, %dx%d, %s, %lld non-finite pixels\n",
+                 options.output.c_str(), options.width, options.height, written.c_str(),
+                 static_cast<long long>(non_finite_pixels));
   } catch (const std::exception& error) {
     if (show_progress) std::fputs("\n", stderr);
     std::fprintf(stderr, "lighting-render: %s\n", error.what());
-    return 1;
+    return kNotWritten;
   }
-  if (std::fflush(stdout) != 0) {
-    std::fprintf(stderr, "lighting-render: cannot write the summary: %s\n", std::strerror(errno));
-    return 1;
+  if (std::fflush(summary) != 0) {
+    std::fprintf(stderr, "lighting-render: the image was written, but not the summary: %s\n",
+                 std::strerror(errno));
+    return kSummaryNotWritten;
   }
-  return 0;
+  return kWritten;
 }

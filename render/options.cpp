@@ -106,6 +106,36 @@ void settle_format(Options& options, const std::optional<ImageFormat>& format,
   }
 }
 
+// Whether -h or --help appears as an option, not as another option's value:
+// then the help is shown whatever else is wrong with the line.
+bool wants_help(const std::vector<std::string>& arguments) {
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    if (argument == "-h" || argument == "--help") return true;
+    const bool takes_next =
+        std::find(kValueOptions.begin(), kValueOptions.end(), argument) != kValueOptions.end();
+    if (takes_next) ++i;
+  }
+  return false;
+}
+
+// Every pixel's point must be a finite float, or the picture would be made of
+// overflowed coordinates. The points are affine in the pixel's position, so
+// the corners bound them all.
+void check_patch_fits(const Options& options) {
+  const Patch patch = make_patch(options.scene, options.width, options.height, options.extent);
+  for (const int row : {0, options.height - 1}) {
+    for (const int column : {0, options.width - 1}) {
+      const lighting::Vector3 p = patch_point(patch, column, row);
+      if (!is_finite_float(p.x) || !is_finite_float(p.y) || !is_finite_float(p.z)) {
+        throw std::invalid_argument(
+            "--extent: the patch around --point reaches coordinates "
+            "beyond the single-precision range");
+      }
+    }
+  }
+}
+
 }  // namespace
 
 Scene default_scene() {
@@ -118,6 +148,10 @@ Scene default_scene() {
 Options parse_options(const std::vector<std::string>& arguments) {
   Options options;
   options.scene = default_scene();
+  if (wants_help(arguments)) {
+    options.help = true;
+    return options;
+  }
   std::optional<ImageFormat> format;
   std::optional<std::string> exposure_given, compression_given;
   for (std::size_t i = 0; i < arguments.size(); ++i) {
@@ -172,6 +206,9 @@ Options parse_options(const std::vector<std::string>& arguments) {
       options.exposure = parse_number(option, value);
       if (*options.exposure < 0.0) reject(option, value, "must not be negative");
       exposure_given = value;
+      // -0 is 0, so that the summary says "exposure 0"; an assignment rather
+      // than + 0.0, which -ffast-math would drop.
+      if (*options.exposure == 0.0) options.exposure = 0.0;
     } else if (option == "--threads") {
       options.threads = parse_count(option, value, 1, 1024);
     } else if (option == "-o" || option == "--output") {
@@ -188,6 +225,7 @@ Options parse_options(const std::vector<std::string>& arguments) {
     }
   }
   settle_format(options, format, exposure_given, compression_given);
+  check_patch_fits(options);
   return options;
 }
 
@@ -201,12 +239,16 @@ normal, centred on the point; it has the image's proportions, its longer side
 --extent units long, and each pixel shows the surface at the pixel's centre.
 Image columns run along R = normalise(Y x n) from left to right and image rows
 along U = n x R from top (+U) to bottom (-U), n being the normalised normal
-and Y the scene's y axis (the z axis when n is parallel to Y). With the
-default normal (0,0,1) the image shows +X to the right and +Y upwards.
+and Y the scene's y axis; only when n is exactly parallel to Y (its x and z
+both zero) does Z take Y's place. With the default normal (0,0,1) the image
+shows +X to the right and +Y upwards.
 
 Each pixel is the diffused energy per channel times the exposure, clamped to
 [0, 1] and encoded with the sRGB transfer curve. Pixels whose energy is not
-finite (the light exactly at the pixel's point) are drawn black and counted.
+finite are drawn black and counted: the light exactly at the pixel's point,
+or an energy beyond the single-precision range (a huge --intensity or a light
+very close to the surface). A patch whose coordinates would overflow single
+precision is refused.
 
 An OpenEXR image (-o NAME.exr, or --format exr) holds in its 32-bit float
 channels R, G and B each pixel's diffused energy exactly as computed: no
@@ -231,10 +273,15 @@ Image:
   --exposure E             energy multiplier, >= 0 (default: automatic, the
                            brightest channel value in the image maps to 1;
                            1 when no value is positive)
-  --threads N              worker threads, >= 1 (default: all cores); the file
-                           is byte-identical whatever the count
-  -o, --output FILE        output file (default lighting.png); written to a
-                           temporary file beside it and renamed when complete
+  --threads N              worker threads, 1 to 1024 (default: OMP_NUM_THREADS
+                           if set, else all cores); the file is byte-identical
+                           whatever the count
+  -o, --output FILE        output file (default lighting.png), "-" for
+                           standard output. A regular file (also through
+                           symbolic links, which stay links) is replaced only
+                           once the image is complete, keeping its
+                           permissions; a device, FIFO or socket is written to
+                           directly
   --format png|exr         image format (default: exr for a FILE ending in
                            .exr, png otherwise); --exposure is PNG only
   --compression C          EXR compression, all lossless: none, rle, zips,
@@ -242,9 +289,14 @@ Image:
   -h, --help               show this help and exit
 
 Values may also be given as --option=value. On success one line on stdout
-names the file, its size, the exposure used (for EXR, the format and the
-compression) and the count of non-finite pixels. Exit status: 0 on success, 1 if the image could not be written, 2 for
-a bad command line.
+(on stderr with -o -) names the file, its size, the exposure used (for EXR,
+the format and the compression) and the count of non-finite pixels.
+
+Exit status: 0 on success; 1 if the image could not be written (the target is
+left as it was); 2 for a bad command line; 3 if the image was written but the
+summary line could not be. SIGINT, SIGTERM and SIGHUP remove the unfinished
+image and end the program as killed by that signal (128 + its number in a
+shell); signals ignored at start (nohup) stay ignored.
 )";
 }
 

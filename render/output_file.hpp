@@ -17,6 +17,7 @@
 // reason, for example "cannot write out.png: Permission denied".
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -35,6 +36,9 @@ class OutputFile {
   bool seekable() const noexcept;
   const std::string& path() const noexcept;  // as the user gave it, for messages
 
+  // Writes every byte to descriptor(), retrying short writes; throws on failure.
+  void write_all(const void* data, std::size_t size);
+
   // Syncs and puts the image in place; throws on failure, removing it.
   void commit();
 
@@ -42,5 +46,12 @@ class OutputFile {
   struct State;
   std::unique_ptr<State> state_;
 };
+
+// Makes SIGINT, SIGTERM and SIGHUP remove every OutputFile's uncommitted file
+// and then end the process as killed by that signal. A signal ignored when
+// this is called (nohup, a background job) stays ignored. Call once, early in
+// main; every OutputFile also ignores SIGXFSZ while it is open, so that a
+// file-size limit fails the write (EFBIG) instead of killing the process.
+void install_signal_handlers();
 
 }  // namespace render

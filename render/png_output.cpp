@@ -1,66 +1,39 @@
 #include "png_output.hpp"
 
 #include <png.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <csetjmp>
-#include <cstdio>
 #include <cstring>
+#include <exception>
 #include <stdexcept>
-#include <system_error>
+#include <vector>
 
 namespace render {
-
-namespace {
-
-// The temporary file's name, kept where a signal handler can read it.
-char g_pending[4096];
-
-void set_pending(const std::string& path) {
-  const std::size_t length = std::min(path.size(), sizeof g_pending - 1);
-  std::memcpy(g_pending, path.data(), length);
-  g_pending[length] = '\0';
-}
-
-// strerror's text, but safe to call from the encoder thread.
-std::string error_text(int error) {
-  return std::generic_category().message(error);
-}
-
-std::string directory_of(const std::string& path) {
-  const auto slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string base_name_of(const std::string& path) {
-  const auto slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-}  // namespace
 
 PngSettings default_png_settings() {
   return {1, PNG_FILTER_UP};
 }
 
-const char* pending_temporary_file() {
-  return g_pending[0] != '\0' ? g_pending : nullptr;
-}
-
 struct PngFileWriter::State {
-  std::string target;
-  std::string temporary;
-  std::FILE* file = nullptr;
+  std::unique_ptr<OutputFile> owned;  // when the writer opened the target itself
+  OutputFile* output = nullptr;
   png_structp png = nullptr;
   png_infop info = nullptr;
-  std::string error;  // the first error libpng or a write reported
-  bool committed = false;
+  std::string error;                 // the first error libpng reported
+  std::exception_ptr write_failure;  // or the output's own exception
+  // libpng writes chunk headers, data and checksums separately: gathered here
+  // into large writes.
+  std::vector<unsigned char> buffer;
 
-  [[noreturn]] void fail(const std::string& what) const {
-    throw std::runtime_error("write " + target + ": " + what);
+  [[noreturn]] void fail() const {
+    if (write_failure) std::rethrow_exception(write_failure);
+    throw std::runtime_error("cannot write " + output->path() + ": " +
+                             (error.empty() ? "libpng error" : error));
+  }
+
+  void flush_buffer() {
+    output->write_all(buffer.data(), buffer.size());
+    buffer.clear();
   }
 
   // libpng reports errors by longjmp; the functions that arm it below keep no
@@ -71,18 +44,26 @@ struct PngFileWriter::State {
     png_longjmp(png, 1);
   }
   static void on_warning(png_structp, png_const_charp) {}
+  // The exception cannot cross libpng's C frames: it is kept and rethrown
+  // once libpng has returned through its longjmp.
   static void on_write(png_structp png, png_bytep data, png_size_t length) {
     auto* state = static_cast<State*>(png_get_io_ptr(png));
-    if (std::fwrite(data, 1, length, state->file) != length) {
-      state->error = error_text(errno);
-      png_error(png, "write failed");
-    }
+    if (!state->write_bytes(data, length)) png_error(png, "write failed");
   }
-  static void on_flush(png_structp png) {
-    auto* state = static_cast<State*>(png_get_io_ptr(png));
-    if (std::fflush(state->file) != 0) {
-      state->error = error_text(errno);
-      png_error(png, "flush failed");
+  static void on_flush(png_structp) {}  // the buffer is written out by commit()
+
+  bool write_bytes(const unsigned char* data, std::size_t length) {
+    try {
+      if (buffer.size() + length > buffer.capacity()) flush_buffer();
+      if (length >= buffer.capacity()) {
+        output->write_all(data, length);
+      } else {
+        buffer.insert(buffer.end(), data, data + length);
+      }
+      return true;
+    } catch (...) {
+      write_failure = std::current_exception();
+      return false;
     }
   }
 
@@ -108,61 +89,45 @@ struct PngFileWriter::State {
     png_write_end(png, info);
     return true;
   }
-  std::string libpng_error() const { return error.empty() ? "libpng error" : error; }
-
-  // Also runs when the constructor throws, so cleanup lives here.
+  // Also runs when the constructor throws, so cleanup lives here; the
+  // output removes what was written unless committed.
   ~State() {
     if (png != nullptr) png_destroy_write_struct(&png, info != nullptr ? &info : nullptr);
-    if (file != nullptr) std::fclose(file);
-    if (!committed && !temporary.empty()) {
-      unlink(temporary.c_str());
-      g_pending[0] = '\0';
+  }
+
+  void start_writer(OutputFile& target, int width, int height, PngSettings settings) {
+    output = &target;
+    buffer.reserve(std::size_t{1} << 16);
+    png = png_create_write_struct(PNG_LIBPNG_VER_STRING, this, on_error, on_warning);
+    if (png != nullptr) info = png_create_info_struct(png);
+    if (info == nullptr) {
+      error = "cannot initialise libpng";
+      fail();
     }
+    if (!start(width, height, settings)) fail();
   }
 };
 
+PngFileWriter::PngFileWriter(OutputFile& output, int width, int height, PngSettings settings)
+    : state_(std::make_unique<State>()) {
+  state_->start_writer(output, width, height, settings);
+}
+
 PngFileWriter::PngFileWriter(const std::string& path, int width, int height, PngSettings settings)
     : state_(std::make_unique<State>()) {
-  State& s = *state_;
-  s.target = path;
-  s.temporary = directory_of(path) + "/." + base_name_of(path) + ".XXXXXX";
-  const int fd = mkstemp(s.temporary.data());
-  if (fd < 0) {
-    s.temporary.clear();
-    s.fail(error_text(errno));
-  }
-  set_pending(s.temporary);
-  // mkstemp makes the file private; give it the permissions a new file gets.
-  const mode_t mask = umask(0);
-  umask(mask);
-  fchmod(fd, 0666 & ~mask);
-  s.file = fdopen(fd, "wb");
-  if (s.file == nullptr) {
-    const int error = errno;
-    close(fd);
-    unlink(s.temporary.c_str());
-    s.fail(error_text(error));
-  }
-  s.png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &s, State::on_error, State::on_warning);
-  if (s.png != nullptr) s.info = png_create_info_struct(s.png);
-  if (s.info == nullptr) s.fail("cannot initialise libpng");
-  if (!s.start(width, height, settings)) s.fail(s.libpng_error());
+  state_->owned = std::make_unique<OutputFile>(path);
+  state_->start_writer(*state_->owned, width, height, settings);
 }
 
 void PngFileWriter::write_row(std::span<const std::uint8_t> rgb) {
-  if (!state_->row(rgb.data())) state_->fail(state_->libpng_error());
+  if (!state_->row(rgb.data())) state_->fail();
 }
 
 void PngFileWriter::commit() {
   State& s = *state_;
-  if (!s.end()) s.fail(s.libpng_error());
-  if (std::fflush(s.file) != 0 || fsync(fileno(s.file)) != 0) s.fail(error_text(errno));
-  const int closed = std::fclose(s.file);
-  s.file = nullptr;
-  if (closed != 0) s.fail(error_text(errno));
-  if (std::rename(s.temporary.c_str(), s.target.c_str()) != 0) s.fail(error_text(errno));
-  s.committed = true;
-  g_pending[0] = '\0';
+  if (!s.end()) s.fail();
+  s.flush_buffer();
+  s.output->commit();
 }
 
 PngFileWriter::~PngFileWriter() = default;

@@ -1,14 +1,15 @@
-// Writes an 8-bit RGB PNG row by row, atomically: the rows go to a temporary
-// file beside the target, which replaces the target only once the whole image
-// has been written, flushed and synced. On any failure, or if the writer is
-// destroyed before commit(), the temporary file is removed and the target is
-// left as it was. Failures throw std::runtime_error naming the target.
+// Writes an 8-bit RGB PNG row by row through an OutputFile, which decides how
+// the bytes reach the target and keeps it intact until commit(). On any
+// failure, or if the writer is destroyed before commit(), nothing written
+// stays. Failures throw std::runtime_error naming the target.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <span>
 #include <string>
+
+#include "output_file.hpp"
 
 namespace render {
 
@@ -22,6 +23,9 @@ PngSettings default_png_settings();
 
 class PngFileWriter {
  public:
+  // Writes to `output`, which must outlive the writer; commit() commits it.
+  PngFileWriter(OutputFile& output, int width, int height, PngSettings settings);
+  // Opens `path` itself, with all of OutputFile's checks.
   PngFileWriter(const std::string& path, int width, int height, PngSettings settings);
   ~PngFileWriter();
   PngFileWriter(const PngFileWriter&) = delete;
@@ -34,9 +38,5 @@ class PngFileWriter {
   struct State;
   std::unique_ptr<State> state_;
 };
-
-// The temporary file currently being written, if any, for a signal handler to
-// remove: an async-signal-safe read of a fixed buffer.
-const char* pending_temporary_file();
 
 }  // namespace render

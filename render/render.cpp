@@ -24,13 +24,19 @@ constexpr int kRingRows = 64;
 // tone-map each into its slot, and mark it done; the encoder writes them in
 // order and frees the slots. The lowest row not yet done always has a free
 // slot, so the workers cannot block each other for good.
+//
+// Each wake-up goes only to whom it concerns: a finished row wakes the
+// encoder only if it is the row the encoder waits for, and a freed slot wakes
+// only the workers waiting for that slot. With many more threads than cores,
+// a row then costs one wake-up instead of one per waiting thread.
 class RowRing {
  public:
   RowRing(int height, std::size_t row_bytes)
       : size_(std::min(kRingRows, height)),
         row_bytes_(row_bytes),
         rows_(static_cast<std::size_t>(size_) * row_bytes),
-        done_(static_cast<std::size_t>(size_), -1) {}
+        done_(static_cast<std::size_t>(size_), -1),
+        slot_freed_(static_cast<std::size_t>(size_)) {}
 
   std::span<std::uint8_t> slot(int row) {
     return {rows_.data() + index(row) * row_bytes_, row_bytes_};
@@ -38,20 +44,22 @@ class RowRing {
   // Worker: wait until row's slot has been encoded; false if cancelled.
   bool wait_to_fill(int row) {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return cancelled_ || row - encoded_ < size_; });
+    slot_freed_[index(row)].wait(lock, [&] { return cancelled_ || row - encoded_ < size_; });
     return !cancelled_;
   }
   void filled(int row) {
+    bool wanted = false;
     {
       const std::lock_guard lock(mutex_);
       done_[index(row)] = row;
+      wanted = row == encoded_;
     }
-    changed_.notify_all();
+    if (wanted) row_done_.notify_one();
   }
   // Encoder: wait until row is done; false if cancelled first.
   bool wait_to_encode(int row) {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return cancelled_ || done_[index(row)] == row; });
+    row_done_.wait(lock, [&] { return cancelled_ || done_[index(row)] == row; });
     return done_[index(row)] == row;
   }
   void encoded(int row) {
@@ -59,7 +67,8 @@ class RowRing {
       const std::lock_guard lock(mutex_);
       encoded_ = row + 1;
     }
-    changed_.notify_all();
+    // Only rows row + size, row + 2 size, ... wait for this slot.
+    slot_freed_[index(row)].notify_all();
   }
   int encoded_rows() {
     const std::lock_guard lock(mutex_);
@@ -70,7 +79,8 @@ class RowRing {
       const std::lock_guard lock(mutex_);
       cancelled_ = true;
     }
-    changed_.notify_all();
+    row_done_.notify_all();
+    for (auto& freed : slot_freed_) freed.notify_all();
   }
 
  private:
@@ -81,7 +91,8 @@ class RowRing {
   std::vector<std::uint8_t> rows_;
   std::vector<int> done_;  // the row each slot holds, once done
   std::mutex mutex_;
-  std::condition_variable changed_;
+  std::condition_variable row_done_;                 // the encoder waits here
+  std::vector<std::condition_variable> slot_freed_;  // workers, per slot
   int encoded_ = 0;
   bool cancelled_ = false;
 };
@@ -116,8 +127,9 @@ EnergyScan scan_energy(const Scene& scene, const Patch& patch, int threads,
 RenderResult render_png(const Options& options, int threads, PngSettings settings,
                         const Progress& progress) {
   const Patch patch = make_patch(options.scene, options.width, options.height, options.extent);
-  // The file first: a target that cannot be written fails before any shading.
-  PngFileWriter writer(options.output, patch.width, patch.height, settings);
+  // The target first: one that cannot be written fails before any shading.
+  OutputFile output(options.output);
+  PngFileWriter writer(output, patch.width, patch.height, settings);
 
   // With the automatic exposure, the first half of the progress is the scan.
   const bool automatic = !options.exposure;
@@ -158,9 +170,11 @@ RenderResult render_png(const Options& options, int threads, PngSettings setting
     }
   } join_encoder{ring, encoder};
 
+  // More workers than the ring has rows could only wait for a slot.
+  const int workers = std::min(threads, kRingRows);
   std::atomic<int> next_row{0};
   std::int64_t non_finite = 0;
-#pragma omp parallel num_threads(threads) reduction(+ : non_finite)
+#pragma omp parallel num_threads(workers) reduction(+ : non_finite)
   {
     std::vector<lighting::Vector3> energy(static_cast<std::size_t>(patch.width));
     for (int row = next_row++; row < patch.height && ring.wait_to_fill(row); row = next_row++) {

@@ -26,11 +26,14 @@ Patch make_patch(const Scene& scene, int width, int height, double extent) {
   if (!(std::hypot(n[0], n[1], n[2]) > 0.0)) throw std::invalid_argument("zero normal");
   normalise(n);
 
-  // Y as the "up" hint, unless the normal is (nearly) along it.
+  // Y as the "up" hint, unless the normal is exactly along it. Y x n is
+  // (n.z, 0, -n.x), exact in double and non-zero for any other normal, so no
+  // threshold is needed, and none would be without a visible flip beside it.
   const double y_axis[3] = {0.0, 1.0, 0.0};
   const double z_axis[3] = {0.0, 0.0, 1.0};
+  const bool along_y = n[0] == 0.0 && n[2] == 0.0;
   Patch patch{};
-  cross(std::abs(n[1]) > 0.999 ? z_axis : y_axis, n, patch.right);
+  cross(along_y ? z_axis : y_axis, n, patch.right);
   normalise(patch.right);
   cross(n, patch.right, patch.up);
   normalise(patch.up);
@@ -71,18 +74,12 @@ lighting::Vector3 patch_point(const Patch& patch, int column, int row) {
 void shade_row(const Scene& scene, const Patch& patch, int row, std::span<lighting::Vector3> out) {
   double origin[3];
   row_origin(patch, row, origin);
-  // Points first, in chunks, then the lighting calls: the point arithmetic
-  // then runs as one vectorisable loop instead of between opaque calls.
-  constexpr int kChunk = 64;
-  lighting::Vector3 points[kChunk];
-  for (int first = 0; first < patch.width; first += kChunk) {
-    const int count = std::min(kChunk, patch.width - first);
-    for (int i = 0; i < count; ++i) points[i] = point_in_row(patch, origin, first + i);
-    for (int i = 0; i < count; ++i) {
-      lighting::diffused_energy(points[i], scene.normal, scene.reflectance, scene.light,
-                                out[static_cast<std::size_t>(first + i)]);
-    }
+  // The row's points go into out, then one batch call shades them in place:
+  // one plane, one light, the whole row.
+  for (int column = 0; column < patch.width; ++column) {
+    out[static_cast<std::size_t>(column)] = point_in_row(patch, origin, column);
   }
+  lighting::diffused_energy(out, scene.normal, scene.reflectance, scene.light, out);
 }
 
 }  // namespace render

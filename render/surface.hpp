@@ -25,7 +25,8 @@ struct Scene {
 // long. Column c, row r is sampled at its centre:
 //   centre + ((c + 0.5) - width/2) * pixel * right + (height/2 - (r + 0.5)) * pixel * up
 // right = normalise(Y x n) and up = n x right, so for n = +Z the image shows
-// +X to the right and +Y upwards; when n is parallel to Y, Z replaces Y.
+// +X to the right and +Y upwards. Only when n is exactly parallel to Y
+// (n.x = n.z = 0) does Z replace Y: right = normalise(Z x n).
 struct Patch {
   int width;
   int height;
@@ -41,7 +42,8 @@ Patch make_patch(const Scene& scene, int width, int height, double extent);
 // The surface point at a pixel's centre, rounded to float per coordinate.
 lighting::Vector3 patch_point(const Patch& patch, int column, int row);
 
-// diffused_energy at every pixel of one row; out.size() == patch.width.
+// diffused_energy at every pixel of one row, through the batch function;
+// out.size() == patch.width.
 void shade_row(const Scene& scene, const Patch& patch, int row, std::span<lighting::Vector3> out);
 
 // Every channel finite. Bit tests rather than comparisons: no branches, and
