@@ -159,6 +159,13 @@ def test_python_floats_are_rounded_as_numpy_float32_does():
     )
 
 
+def test_importing_leaves_subnormals_alone():
+    # A module linked with -ffast-math would set flush-to-zero for the process.
+    assert bits(np.float32(1e-40)) == 0x000116C2
+    assert bits(np.array([1e-40]).astype(np.float32))[0] == 0x000116C2
+    assert bits(lighting.Vector3(1e-40).x) == 0x000116C2
+
+
 def test_records_unpack_compare_and_print():
     v = lighting.Vector3(1, 2.5, -0.0)
     x, y, z = v
