@@ -281,9 +281,9 @@ PYBIND11_MODULE(_lighting, module) {
 A point, a normal, a unit direction, a reflectance or an energy triple
 (x red, y green, z blue), in single precision.
 
-Vector3(x=0.0, y=0.0, z=0.0). Each component is rounded to float32 when
-stored, as numpy.float32(x) rounds. A Vector3 unpacks like a tuple
-(x, y, z = v; tuple(v)) and compares equal to another with equal components.
+Each component is rounded to float32 when stored, as numpy.float32(x)
+rounds. A Vector3 unpacks like a tuple (x, y, z = v; tuple(v)) and compares
+equal to another with equal components.
 )doc");
   vector
       .def(py::init([](float x, float y, float z) {
@@ -294,21 +294,30 @@ stored, as numpy.float32(x) rounds. A Vector3 unpacks like a tuple
       .def_readwrite("x", &Vector3::x, "First component (red for energies), a float32 value.")
       .def_readwrite("y", &Vector3::y, "Second component (green for energies), a float32 value.")
       .def_readwrite("z", &Vector3::z, "Third component (blue for energies), a float32 value.")
-      .def("__repr__", [](const Vector3& self) { return repr(self); })
-      .def("__len__", [](const Vector3&) { return 3; })
-      .def("__getitem__", &component)
-      .def("__iter__",
-           [](const Vector3& self) {
-             return py::iter(
-                 py::make_tuple(as_python(self.x), as_python(self.y), as_python(self.z)));
-           })
-      .def("__eq__",
-           [](const Vector3& self, const py::object& other) -> py::object {
-             if (!py::isinstance<Vector3>(other))
-               return py::reinterpret_borrow<py::object>(Py_NotImplemented);
-             const auto that = other.cast<Vector3>();
-             return py::bool_(self.x == that.x && self.y == that.y && self.z == that.z);
-           })
+      .def(
+          "__repr__", [](const Vector3& self) { return repr(self); },
+          "__repr__(self)\n--\n\nVector3(x, y, z) with each component's exact value.")
+      .def(
+          "__len__", [](const Vector3&) { return 3; }, "__len__(self)\n--\n\nAlways 3.")
+      .def("__getitem__", &component, "index"_a,
+           "__getitem__(self, index)\n--\n\nx, y or z for index 0, 1 or 2 (or -3, -2, -1).")
+      .def(
+          "__iter__",
+          [](const Vector3& self) {
+            return py::iter(
+                py::make_tuple(as_python(self.x), as_python(self.y), as_python(self.z)));
+          },
+          "__iter__(self)\n--\n\nx, y and z in turn, as Python floats.")
+      .def(
+          "__eq__",
+          [](const Vector3& self, const py::object& other) -> py::object {
+            if (!py::isinstance<Vector3>(other))
+              return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+            const auto that = other.cast<Vector3>();
+            return py::bool_(self.x == that.x && self.y == that.y && self.z == that.z);
+          },
+          "__eq__(self, other)\n--\n\nWhether every component compares equal as floats do "
+          "(-0.0 equals 0.0, NaN equals nothing).")
       .attr("__hash__") = py::none();
   vector.attr("__module__") = "lighting";
 
@@ -316,9 +325,8 @@ stored, as numpy.float32(x) rounds. A Vector3 unpacks like a tuple
 A point light: a position, a colour (r, g, b) and an intensity, in single
 precision. Colour and intensity stay separate: no operation folds them.
 
-PointLight(position, r, g, b, intensity), the position a Vector3 or a
-sequence of three numbers; every value is rounded to float32 as
-numpy.float32(x) rounds.
+The position is a Vector3 or a sequence of three numbers; every value is
+rounded to float32 as numpy.float32(x) rounds.
 )doc");
   light
       .def(py::init([](const py::object& position, float r, float g, float b, float intensity) {
@@ -338,10 +346,13 @@ numpy.float32(x) rounds.
       .def_readwrite("g", &PointLight::g, "Green colour channel.")
       .def_readwrite("b", &PointLight::b, "Blue colour channel.")
       .def_readwrite("intensity", &PointLight::intensity, "Intensity, scaling every channel.")
-      .def("__repr__", [](const PointLight& self) {
-        return "PointLight(" + repr(self.position) + ", " + repr(self.r) + ", " + repr(self.g) +
-               ", " + repr(self.b) + ", " + repr(self.intensity) + ")";
-      });
+      .def(
+          "__repr__",
+          [](const PointLight& self) {
+            return "PointLight(" + repr(self.position) + ", " + repr(self.r) + ", " + repr(self.g) +
+                   ", " + repr(self.b) + ", " + repr(self.intensity) + ")";
+          },
+          "__repr__(self)\n--\n\nPointLight(position, r, g, b, intensity) with exact values.");
   light.attr("__module__") = "lighting";
 
   module.def(
