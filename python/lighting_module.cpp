@@ -137,22 +137,24 @@ py::array output_for(const py::object& out, std::size_t count) {
   if (out.is_none()) {
     return py::array_t<float>({static_cast<py::ssize_t>(count), py::ssize_t{3}});
   }
+  const std::string expected =
+      "a writeable C-contiguous float32 array of shape (" + std::to_string(count) + ", 3)";
   if (!py::isinstance<py::array>(out)) {
-    throw py::type_error("out must be a numpy array of dtype float32 and shape (" +
-                         std::to_string(count) + ", 3)");
+    throw py::type_error("out must be a numpy array: " + expected);
   }
   const auto array = py::reinterpret_borrow<py::array>(out);
   if (!py::isinstance<py::array_t<float>>(array)) {
-    throw py::type_error("out must have dtype float32, not " + std::string(py::str(array.dtype())));
+    throw py::type_error("out must be " + expected + ", not dtype " +
+                         std::string(py::str(array.dtype())));
   }
   if (array.ndim() != 2 || array.shape(1) != 3) {
     throw py::value_error("out must have shape (N, 3), not " + shape_text(array));
   }
   require_rows(array, count, "out");
   if (!py::isinstance<py::array_t<float, py::array::c_style>>(array)) {
-    throw py::value_error("out must be C-contiguous");
+    throw py::value_error("out must be C-contiguous: " + expected);
   }
-  if (!array.writeable()) throw py::value_error("out must be writeable");
+  if (!array.writeable()) throw py::value_error("out must be writeable: " + expected);
   return array;
 }
 
