@@ -32,7 +32,9 @@ endforeach()
 # kernels is added here: hwy::hwy is the pkg-config module libhwy and the CMake
 # package hwy.
 set(lighting_pc_modules "")
-set(lighting_pc_libs "-lm")  # pow
+# pow; and the C++ runtime, which a C program linking the library through its
+# C interface does not get from its own compiler driver.
+set(lighting_pc_libs "-lstdc++ -lm")
 set(lighting_config_packages "")
 if(TARGET hwy::hwy)
   list(APPEND lighting_pc_modules libhwy)

@@ -46,7 +46,7 @@ $('${PKG_CONFIG}' --cflags --libs lighting)")
 elseif(MODE STREQUAL "shared")
   run(${CMAKE_COMMAND} -S "${LIGHTING_SOURCE_DIR}" -B "${WORK_DIR}/build" ${configure_args}
       -DBUILD_SHARED_LIBS=ON -DBUILD_TESTING=OFF -DLIGHTING_BUILD_RENDER=OFF
-      -DLIGHTING_BUILD_BENCHMARKS=OFF -DLIGHTING_INSTALL=ON)
+      -DLIGHTING_BUILD_BENCHMARKS=OFF -DLIGHTING_BUILD_PYTHON=OFF -DLIGHTING_INSTALL=ON)
   run(${CMAKE_COMMAND} --build "${WORK_DIR}/build" --target lighting-demo)
   run(${CMAKE_COMMAND} --install "${WORK_DIR}/build" --prefix "${WORK_DIR}/prefix")
   run(${CMAKE_COMMAND} -E env --unset=LD_LIBRARY_PATH

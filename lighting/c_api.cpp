@@ -1,0 +1,185 @@
+// The C interface: each function converts its records and calls the C++
+// function of the same name, so both interfaces share one implementation and
+// give the same bits.
+#include <lighting/lighting.h>
+
+#include <lighting/lighting.hpp>
+
+#include <bit>
+#include <cstddef>
+#include <functional>
+#include <span>
+#include <type_traits>
+
+namespace {
+
+using lighting::PointLight;
+using lighting::Vector3;
+
+// The batches hand the C arrays to the C++ functions without copying, and the
+// scalar functions convert with bit_cast: both need the two record types to be
+// the same bytes.
+template <typename C, typename Cpp>
+constexpr bool same_representation =
+    sizeof(C) == sizeof(Cpp) && alignof(C) == alignof(Cpp) &&
+    std::is_standard_layout_v<C>&& std::is_standard_layout_v<Cpp>&& std::is_trivially_copyable_v<
+        C>&& std::is_trivially_copyable_v<Cpp>;
+
+static_assert(same_representation<LightingVector3, Vector3>);
+static_assert(offsetof(LightingVector3, x) == offsetof(Vector3, x));
+static_assert(offsetof(LightingVector3, y) == offsetof(Vector3, y));
+static_assert(offsetof(LightingVector3, z) == offsetof(Vector3, z));
+
+static_assert(same_representation<LightingPointLight, PointLight>);
+static_assert(offsetof(LightingPointLight, position) == offsetof(PointLight, position));
+static_assert(offsetof(LightingPointLight, r) == offsetof(PointLight, r));
+static_assert(offsetof(LightingPointLight, g) == offsetof(PointLight, g));
+static_assert(offsetof(LightingPointLight, b) == offsetof(PointLight, b));
+static_assert(offsetof(LightingPointLight, intensity) == offsetof(PointLight, intensity));
+
+Vector3 from_c(const LightingVector3* vector) {
+  return std::bit_cast<Vector3>(*vector);
+}
+PointLight from_c(const LightingPointLight* light) {
+  return std::bit_cast<PointLight>(*light);
+}
+LightingVector3 to_c(const Vector3& vector) {
+  return std::bit_cast<LightingVector3>(vector);
+}
+
+// Views of caller arrays as the C++ records, which have the same bytes (see
+// the assertions above). The C++ side only ever reads and writes their float
+// fields, which is what the C caller stored there.
+std::span<const Vector3> view(const LightingVector3* vectors, std::size_t count) {
+  return {reinterpret_cast<const Vector3*>(vectors), count};
+}
+std::span<Vector3> view(LightingVector3* vectors, std::size_t count) {
+  return {reinterpret_cast<Vector3*>(vectors), count};
+}
+
+// Byte ranges compared with std::less, which orders pointers into unrelated
+// objects, as the built-in < does not promise to.
+bool overlaps(const void* a, std::size_t a_bytes, const void* b, std::size_t b_bytes) {
+  const auto* a_begin = static_cast<const unsigned char*>(a);
+  const auto* b_begin = static_cast<const unsigned char*>(b);
+  const std::less<const unsigned char*> before;
+  return before(a_begin, b_begin + b_bytes) && before(b_begin, a_begin + a_bytes);
+}
+
+bool overlaps_array(const LightingVector3* out, std::size_t count, const void* input,
+                    std::size_t input_bytes) {
+  return overlaps(out, count * sizeof *out, input, input_bytes);
+}
+
+// out may be the points array itself and must otherwise stay clear of it.
+bool overlaps_points(const LightingVector3* out, const LightingVector3* points, std::size_t count) {
+  return out != points && overlaps_array(out, count, points, count * sizeof *points);
+}
+
+// Every argument is checked above before the C++ function runs, so it has no
+// reason left to throw; should it throw all the same, the exception stops here
+// (it cannot cross into C) and, the C++ functions writing nothing when they
+// throw, the caller gets the one status that can still describe it.
+template <typename Batch>
+LightingStatus run_batch(Batch&& batch) noexcept {
+  try {
+    batch();
+    return LIGHTING_OK;
+  } catch (...) {
+    return LIGHTING_ERROR_OVERLAP;
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+float lighting_light_distance(const LightingVector3* point,
+                              const LightingPointLight* light) noexcept {
+  return lighting::light_distance(from_c(point), from_c(light));
+}
+
+void lighting_light_direction(const LightingVector3* point, const LightingPointLight* light,
+                              LightingVector3* out) noexcept {
+  Vector3 result;
+  lighting::light_direction(from_c(point), from_c(light), result);
+  *out = to_c(result);
+}
+
+float lighting_dot_product(const LightingVector3* a, const LightingVector3* b) noexcept {
+  return lighting::dot_product(from_c(a), from_c(b));
+}
+
+void lighting_received_energy(const LightingVector3* point, const LightingPointLight* light,
+                              LightingVector3* out) noexcept {
+  Vector3 result;
+  lighting::received_energy(from_c(point), from_c(light), result);
+  *out = to_c(result);
+}
+
+void lighting_diffused_energy(const LightingVector3* point, const LightingVector3* normal,
+                              const LightingVector3* reflectance, const LightingPointLight* light,
+                              LightingVector3* out) noexcept {
+  Vector3 result;
+  lighting::diffused_energy(from_c(point), from_c(normal), from_c(reflectance), from_c(light),
+                            result);
+  *out = to_c(result);
+}
+
+LightingStatus lighting_received_energy_batch(const LightingVector3* points, std::size_t count,
+                                              const LightingPointLight* light,
+                                              LightingVector3* out) noexcept {
+  if (count == 0) return LIGHTING_OK;
+  if (points == nullptr || light == nullptr || out == nullptr) return LIGHTING_ERROR_NULL;
+  if (overlaps_points(out, points, count) || overlaps_array(out, count, light, sizeof *light)) {
+    return LIGHTING_ERROR_OVERLAP;
+  }
+  return run_batch(
+      [&] { lighting::received_energy(view(points, count), from_c(light), view(out, count)); });
+}
+
+LightingStatus lighting_diffused_energy_batch(const LightingVector3* points, std::size_t count,
+                                              const LightingVector3* normal,
+                                              const LightingVector3* reflectance,
+                                              const LightingPointLight* light,
+                                              LightingVector3* out) noexcept {
+  if (count == 0) return LIGHTING_OK;
+  if (points == nullptr || normal == nullptr || reflectance == nullptr || light == nullptr ||
+      out == nullptr) {
+    return LIGHTING_ERROR_NULL;
+  }
+  if (overlaps_points(out, points, count) || overlaps_array(out, count, normal, sizeof *normal) ||
+      overlaps_array(out, count, reflectance, sizeof *reflectance) ||
+      overlaps_array(out, count, light, sizeof *light)) {
+    return LIGHTING_ERROR_OVERLAP;
+  }
+  return run_batch([&] {
+    lighting::diffused_energy(view(points, count), from_c(normal), from_c(reflectance),
+                              from_c(light), view(out, count));
+  });
+}
+
+LightingStatus lighting_diffused_energy_batch_each(const LightingVector3* points,
+                                                   const LightingVector3* normals,
+                                                   const LightingVector3* reflectances,
+                                                   std::size_t count,
+                                                   const LightingPointLight* light,
+                                                   LightingVector3* out) noexcept {
+  if (count == 0) return LIGHTING_OK;
+  if (points == nullptr || normals == nullptr || reflectances == nullptr || light == nullptr ||
+      out == nullptr) {
+    return LIGHTING_ERROR_NULL;
+  }
+  const std::size_t array_bytes = count * sizeof *points;
+  if (overlaps_points(out, points, count) || overlaps_array(out, count, normals, array_bytes) ||
+      overlaps_array(out, count, reflectances, array_bytes) ||
+      overlaps_array(out, count, light, sizeof *light)) {
+    return LIGHTING_ERROR_OVERLAP;
+  }
+  return run_batch([&] {
+    lighting::diffused_energy(view(points, count), view(normals, count), view(reflectances, count),
+                              from_c(light), view(out, count));
+  });
+}
+
+}  // extern "C"

@@ -1,0 +1,56 @@
+"""Point-light shading with reproducible bits, from Python with numpy.
+
+A point light (position, colour, intensity) lights a surface point (normal,
+per-channel reflectance). The package computes the energy the point receives
+(inverse-square falloff) and the energy it diffuses (Lambert's cosine law,
+clamped at zero, times the reflectance), with exactly the bits of the C++
+library: every value is IEEE single precision, each expression is evaluated
+in double precision and rounded to float32 where the library rounds it.
+
+Records: Vector3(x, y, z) and PointLight(position, r, g, b, intensity). Python
+floats given to them, or to the functions as 3-tuples, are rounded to float32
+as numpy.float32(x) rounds them.
+
+Scalar operations, on a Vector3 or a 3-tuple:
+    light_distance(point, light)           -> float
+    light_direction(point, light)          -> Vector3
+    dot_product(a, b)                      -> float
+    received_energy(point, light)          -> Vector3
+    diffused_energy(point, normal, reflectance, light) -> Vector3
+
+Batches, on arrays of shape (N, 3), returning a float32 array of shape (N, 3)
+or filling out=:
+    received_energy(points, light, *, out=None)
+    diffused_energy(points, normal, reflectance, light, *, out=None)
+normal and reflectance are one triple or arrays of shape (N, 3). float32
+C-contiguous arrays are read without a copy and the GIL is released while a
+batch runs, so several threads can shade at once.
+
+Example (the demo's scene):
+
+    >>> import lighting
+    >>> light = lighting.PointLight((-1.0, 2.0, 4.0), 1.0, 0.5, 0.5, 5.0)
+    >>> received = lighting.received_energy((1.0, 2.0, 0.0), light)
+    >>> print("%f %f %f" % tuple(received))
+    0.250000 0.125000 0.125000
+"""
+
+from ._lighting import (
+    PointLight,
+    Vector3,
+    diffused_energy,
+    dot_product,
+    light_direction,
+    light_distance,
+    received_energy,
+)
+
+__all__ = [
+    "Vector3",
+    "PointLight",
+    "light_distance",
+    "light_direction",
+    "dot_product",
+    "received_energy",
+    "diffused_energy",
+]
