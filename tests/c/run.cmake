@@ -2,19 +2,8 @@
 # program against the installed tree as an outside C project would, and runs it.
 #   cmake -DLIGHTING_BINARY_DIR=... -DWORK_DIR=... -DSOURCE=... -DGOLDEN=...
 #         -DC_COMPILER=... -DLIBDIR=lib [-DC_FLAGS=...] -P run.cmake
-foreach(required LIGHTING_BINARY_DIR WORK_DIR SOURCE GOLDEN C_COMPILER LIBDIR)
-  if(NOT DEFINED ${required})
-    message(FATAL_ERROR "run.cmake: ${required} is not set")
-  endif()
-endforeach()
-
-function(run)
-  execute_process(COMMAND ${ARGV} RESULT_VARIABLE status)
-  if(NOT status EQUAL 0)
-    string(REPLACE ";" " " command "${ARGV}")
-    message(FATAL_ERROR "failed (${status}): ${command}")
-  endif()
-endfunction()
+include("${CMAKE_CURRENT_LIST_DIR}/../cmake/script_helpers.cmake")
+require_variables(LIGHTING_BINARY_DIR WORK_DIR SOURCE GOLDEN C_COMPILER LIBDIR)
 
 file(REMOVE_RECURSE "${WORK_DIR}")
 set(prefix "${WORK_DIR}/prefix")

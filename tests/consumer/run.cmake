@@ -7,19 +7,8 @@
 #                 installed lighting-demo must run, finding liblighting by itself
 #   cmake -DMODE=... -DLIGHTING_SOURCE_DIR=... -DLIGHTING_BINARY_DIR=...
 #         -DWORK_DIR=... -DGOLDEN=... [-DCXX_FLAGS=...] [-DCXX_COMPILER=...] -P run.cmake
-foreach(required MODE LIGHTING_SOURCE_DIR WORK_DIR GOLDEN)
-  if(NOT DEFINED ${required})
-    message(FATAL_ERROR "run.cmake: ${required} is not set")
-  endif()
-endforeach()
-
-function(run)
-  execute_process(COMMAND ${ARGV} RESULT_VARIABLE status)
-  if(NOT status EQUAL 0)
-    string(REPLACE ";" " " command "${ARGV}")
-    message(FATAL_ERROR "failed (${status}): ${command}")
-  endif()
-endfunction()
+include("${CMAKE_CURRENT_LIST_DIR}/../cmake/script_helpers.cmake")
+require_variables(MODE LIGHTING_SOURCE_DIR WORK_DIR GOLDEN)
 
 file(REMOVE_RECURSE "${WORK_DIR}")
 set(configure_args -DLIGHTING_CONSUMER_MODE=${MODE} "-DCMAKE_CXX_FLAGS=${CXX_FLAGS}"

@@ -5,11 +5,8 @@
 # fused multiply-add in double, which cannot change a bit (a product of two
 # floats is exact in double, so fusing it skips no rounding).
 #   cmake -DCXX_COMPILER=... -DSOURCE_DIR=... -DVECTORS=... -DWORK_DIR=... -P mutate.cmake
-foreach(required CXX_COMPILER SOURCE_DIR VECTORS WORK_DIR)
-  if(NOT DEFINED ${required})
-    message(FATAL_ERROR "mutate.cmake: ${required} is not set")
-  endif()
-endforeach()
+include("${CMAKE_CURRENT_LIST_DIR}/../cmake/script_helpers.cmake")
+require_variables(CXX_COMPILER SOURCE_DIR VECTORS WORK_DIR)
 
 set(original "to_float((y_term + x_term) + z_term)")
 set(variants
@@ -25,14 +22,6 @@ set(variants
 
 set(flags -std=c++20 -O2 -fno-fast-math -ffp-contract=off -fmath-errno
           -I${SOURCE_DIR}/lighting -I${SOURCE_DIR}/lighting/include)
-
-function(run)
-  execute_process(COMMAND ${ARGV} RESULT_VARIABLE status)
-  if(NOT status EQUAL 0)
-    string(REPLACE ";" " " command "${ARGV}")
-    message(FATAL_ERROR "failed (${status}): ${command}")
-  endif()
-endfunction()
 
 file(REMOVE_RECURSE "${WORK_DIR}")
 file(MAKE_DIRECTORY "${WORK_DIR}")
