@@ -166,70 +166,78 @@ HWY_INLINE MaskD near_float_tie(VecD value) {
   return hn::Or(hn::RebindMask(d, in_window), subnormal);
 }
 
-struct Triple {
-  VecD x, y, z;
-};
+// SVE's vector types have no size known to the compiler, so they cannot be
+// members of records or elements of arrays: everything below keeps vectors in
+// local variables, parameters and return values only, groups of them passed
+// as separate references, and the light and the one plane as plain doubles
+// that each vector function broadcasts. Those doubles are the kernel's own
+// copies, never handed to the scalar fallback, so the compiler can keep the
+// broadcasts out of the loops. One code path serves every target.
 
-HWY_INLINE Triple load_triples(const Vector3* values) {
+HWY_INLINE void load_triples(const Vector3* values, VecD& x, VecD& y, VecD& z) {
   const FloatTag df;
-  VecF x, y, z;
-  hn::LoadInterleaved3(df, reinterpret_cast<const float*>(values), x, y, z);
-  return {to_double(x), to_double(y), to_double(z)};
-}
-
-HWY_INLINE Triple broadcast(const Vector3& value) {
-  const DoubleTag d;
-  return {hn::Set(d, double(value.x)), hn::Set(d, double(value.y)), hn::Set(d, double(value.z))};
+  VecF x_float, y_float, z_float;
+  hn::LoadInterleaved3(df, reinterpret_cast<const float*>(values), x_float, y_float, z_float);
+  x = to_double(x_float);
+  y = to_double(y_float);
+  z = to_double(z_float);
 }
 
 HWY_INLINE void store_triples(VecF x, VecF y, VecF z, Vector3* out) {
   hn::StoreInterleaved3(x, y, z, FloatTag(), reinterpret_cast<float*>(out));
 }
 
-// The light in double lanes.
-struct LightLanes {
-  Triple position;
-  VecD intensity, r, g, b;
+// A float triple widened to double, as the scalar code reads it.
+struct DoubleTriple {
+  double x, y, z;
 };
 
-HWY_INLINE LightLanes light_lanes(const PointLight& light) {
-  const DoubleTag d;
-  return {broadcast(light.position), hn::Set(d, double(light.intensity)),
-          hn::Set(d, double(light.r)), hn::Set(d, double(light.g)), hn::Set(d, double(light.b))};
+DoubleTriple widen(const Vector3& value) {
+  return {double(value.x), double(value.y), double(value.z)};
+}
+
+// The light in doubles.
+struct LightValues {
+  DoubleTriple position;
+  double intensity, r, g, b;
+};
+
+LightValues light_values(const PointLight& light) {
+  return {widen(light.position), double(light.intensity), double(light.r), double(light.g),
+          double(light.b)};
 }
 
 // The vector from the points to the light and its length (the square root
 // standing in for pow(s, 0.5)). Point minus light squares to the same sums.
-struct TowardsLight {
-  VecD dx, dy, dz, length;
-};
-
-HWY_INLINE TowardsLight towards_light(const Triple& point, const LightLanes& light) {
-  const auto dx = hn::Sub(light.position.x, point.x);
-  const auto dy = hn::Sub(light.position.y, point.y);
-  const auto dz = hn::Sub(light.position.z, point.z);
+HWY_INLINE VecD towards_light(const Vector3* points, const LightValues& light, VecD& dx, VecD& dy,
+                              VecD& dz) {
+  const DoubleTag d;
+  VecD x, y, z;
+  load_triples(points, x, y, z);
+  dx = hn::Sub(hn::Set(d, light.position.x), x);
+  dy = hn::Sub(hn::Set(d, light.position.y), y);
+  dz = hn::Sub(hn::Set(d, light.position.z), z);
   const auto sum = hn::Add(hn::Add(hn::Mul(dx, dx), hn::Mul(dy, dy)), hn::Mul(dz, dz));
-  return {dx, dy, dz, hn::Sqrt(sum)};
+  return hn::Sqrt(sum);
 }
 
-// received = (falloff * intensity) * colour, falloff = float((1 / d) / d).
-struct Received {
-  VecD x, y, z;  // each already rounded to float
-};
-
-HWY_INLINE Received received_from(VecD length, const LightLanes& light) {
+// received = (falloff * intensity) * colour, falloff = float((1 / d) / d);
+// each channel already rounded to float.
+HWY_INLINE void received_from(VecD length, const LightValues& light, VecD& r, VecD& g, VecD& b) {
   const DoubleTag d;
   const auto distance = through_float(length);
   const auto falloff = through_float(hn::Div(hn::Div(hn::Set(d, 1.0), distance), distance));
-  const auto scale = hn::Mul(falloff, light.intensity);
-  return {through_float(hn::Mul(scale, light.r)), through_float(hn::Mul(scale, light.g)),
-          through_float(hn::Mul(scale, light.b))};
+  const auto scale = hn::Mul(falloff, hn::Set(d, light.intensity));
+  r = through_float(hn::Mul(scale, hn::Set(d, light.r)));
+  g = through_float(hn::Mul(scale, hn::Set(d, light.g)));
+  b = through_float(hn::Mul(scale, hn::Set(d, light.b)));
 }
 
-// The lanes of one vector the kernel could not decide, as a bit set.
+// The lanes of one vector the kernel could not decide, as a bit set
+// (StoreMaskBits may write up to 8 bytes).
 struct Ties {
   bool any = false;
-  std::uint8_t bits[(kMaxLanes + 7) / 8] = {};
+  std::uint8_t bits[(kMaxLanes + 7) / 8 < 8 ? 8 : (kMaxLanes + 7) / 8] = {};
 };
 
 HWY_INLINE Ties ties_of(MaskD mask, std::size_t valid, bool check) {
@@ -250,11 +258,13 @@ HWY_INLINE bool is_tie(const Ties& ties, std::size_t lane) {
 
 // --- received energy -------------------------------------------------------
 
-HWY_INLINE void received_vector(const Vector3* points, std::size_t valid, const LightLanes& lanes,
-                                const PointLight& light, Vector3* out, bool check) {
-  const auto to = towards_light(load_triples(points), lanes);
-  const Received received = received_from(to.length, lanes);
-  const Ties ties = ties_of(near_float_tie(to.length), valid, check);
+HWY_INLINE void received_vector(const Vector3* points, std::size_t valid,
+                                const LightValues& wide_light, const PointLight& light,
+                                Vector3* out, bool check) {
+  VecD dx, dy, dz, r, g, b;
+  const auto length = towards_light(points, wide_light, dx, dy, dz);
+  received_from(length, wide_light, r, g, b);
+  const Ties ties = ties_of(near_float_tie(length), valid, check);
   // The scalar results first: out may be points itself.
   Vector3 exact[kMaxLanes];
   if (ties.any) {
@@ -262,7 +272,7 @@ HWY_INLINE void received_vector(const Vector3* points, std::size_t valid, const 
       if (is_tie(ties, i)) formulas::received_energy(points[i], light, exact[i]);
     }
   }
-  store_triples(to_float(received.x), to_float(received.y), to_float(received.z), out);
+  store_triples(to_float(r), to_float(g), to_float(b), out);
   if (ties.any) {
     for (std::size_t i = 0; i < valid; ++i) {
       if (is_tie(ties, i)) out[i] = exact[i];
@@ -274,22 +284,38 @@ HWY_INLINE void received_vector(const Vector3* points, std::size_t valid, const 
 
 // The per-point inputs of diffused_energy: one plane's normal and
 // reflectance for every point, or one of each per point.
+// The plane's vectors are broadcast from copies in doubles that never leave
+// the kernel, so that the compiler can keep them in registers across the
+// scalar calls of the fallback, which see only the caller's records.
 struct OnePlane {
-  Triple normal, reflectance;
+  DoubleTriple normal, reflectance;
   const Vector3* scalar_normal;
   const Vector3* scalar_reflectance;
-  HWY_INLINE Triple normal_at(std::size_t) const { return normal; }
-  HWY_INLINE Triple reflectance_at(std::size_t) const { return reflectance; }
+  HWY_INLINE void normal_at(std::size_t, VecD& x, VecD& y, VecD& z) const {
+    broadcast(normal, x, y, z);
+  }
+  HWY_INLINE void reflectance_at(std::size_t, VecD& x, VecD& y, VecD& z) const {
+    broadcast(reflectance, x, y, z);
+  }
   HWY_INLINE const Vector3& scalar_normal_at(std::size_t) const { return *scalar_normal; }
   HWY_INLINE const Vector3& scalar_reflectance_at(std::size_t) const { return *scalar_reflectance; }
+
+  HWY_INLINE static void broadcast(const DoubleTriple& value, VecD& x, VecD& y, VecD& z) {
+    const DoubleTag d;
+    x = hn::Set(d, value.x);
+    y = hn::Set(d, value.y);
+    z = hn::Set(d, value.z);
+  }
 };
 
 struct PerPoint {
   const Vector3* normals;
   const Vector3* reflectances;
-  HWY_INLINE Triple normal_at(std::size_t first) const { return load_triples(normals + first); }
-  HWY_INLINE Triple reflectance_at(std::size_t first) const {
-    return load_triples(reflectances + first);
+  HWY_INLINE void normal_at(std::size_t first, VecD& x, VecD& y, VecD& z) const {
+    load_triples(normals + first, x, y, z);
+  }
+  HWY_INLINE void reflectance_at(std::size_t first, VecD& x, VecD& y, VecD& z) const {
+    load_triples(reflectances + first, x, y, z);
   }
   HWY_INLINE const Vector3& scalar_normal_at(std::size_t i) const { return normals[i]; }
   HWY_INLINE const Vector3& scalar_reflectance_at(std::size_t i) const { return reflectances[i]; }
@@ -297,33 +323,35 @@ struct PerPoint {
 
 template <class Surface>
 HWY_INLINE void diffused_vector(const Vector3* points, const Surface& surface, std::size_t first,
-                                std::size_t valid, const LightLanes& lanes, const PointLight& light,
-                                Vector3* out, bool check) {
+                                std::size_t valid, const LightValues& wide_light,
+                                const PointLight& light, Vector3* out, bool check) {
   const FloatTag df;
-  const auto to = towards_light(load_triples(points + first), lanes);
-  const Received received = received_from(to.length, lanes);
+  VecD dx, dy, dz, received_r, received_g, received_b;
+  const auto length = towards_light(points + first, wide_light, dx, dy, dz);
+  received_from(length, wide_light, received_r, received_g, received_b);
 
-  const auto qx = hn::Div(to.dx, to.length);
-  const auto qy = hn::Div(to.dy, to.length);
-  const auto qz = hn::Div(to.dz, to.length);
+  const auto qx = hn::Div(dx, length);
+  const auto qy = hn::Div(dy, length);
+  const auto qz = hn::Div(dz, length);
   const auto ux = through_float(qx);
   const auto uy = through_float(qy);
   const auto uz = through_float(qz);
 
-  const Triple normal = surface.normal_at(first);
-  const auto dot =
-      hn::Add(hn::Add(hn::Mul(uy, normal.y), hn::Mul(ux, normal.x)), hn::Mul(uz, normal.z));
+  VecD nx, ny, nz;
+  surface.normal_at(first, nx, ny, nz);
+  const auto dot = hn::Add(hn::Add(hn::Mul(uy, ny), hn::Mul(ux, nx)), hn::Mul(uz, nz));
   VecF cosine = to_float(dot);
   // Only a strictly negative cosine becomes +0; -0 and NaN pass unchanged.
   cosine = hn::IfThenElse(hn::Lt(cosine, hn::Zero(df)), hn::Zero(df), cosine);
   const auto cosine_d = to_double(cosine);
 
-  const Triple reflectance = surface.reflectance_at(first);
-  const auto out_x = to_float(hn::Mul(hn::Mul(received.x, cosine_d), reflectance.x));
-  const auto out_y = to_float(hn::Mul(hn::Mul(received.y, cosine_d), reflectance.y));
-  const auto out_z = to_float(hn::Mul(hn::Mul(received.z, cosine_d), reflectance.z));
+  VecD rx, ry, rz;
+  surface.reflectance_at(first, rx, ry, rz);
+  const auto out_x = to_float(hn::Mul(hn::Mul(received_r, cosine_d), rx));
+  const auto out_y = to_float(hn::Mul(hn::Mul(received_g, cosine_d), ry));
+  const auto out_z = to_float(hn::Mul(hn::Mul(received_b, cosine_d), rz));
 
-  const auto undecided = hn::Or(hn::Or(near_float_tie(to.length), near_float_tie(qx)),
+  const auto undecided = hn::Or(hn::Or(near_float_tie(length), near_float_tie(qx)),
                                 hn::Or(near_float_tie(qy), near_float_tie(qz)));
   const Ties ties = ties_of(undecided, valid, check);
   Vector3 exact[kMaxLanes];
@@ -375,16 +403,16 @@ struct TailCopy {
 
 void received_energy_kernel(const Vector3* points, std::size_t count, const PointLight& light,
                             Vector3* out, bool check) {
-  const LightLanes lanes = light_lanes(light);
+  const LightValues wide_light = light_values(light);
   for_each_vector(
       count,
       [&](std::size_t first, std::size_t valid) __attribute__((always_inline)) {
-        received_vector(points + first, valid, lanes, light, out + first, check);
+        received_vector(points + first, valid, wide_light, light, out + first, check);
       },
       [&](std::size_t first, std::size_t valid) {
         const TailCopy in(points + first, valid);
         Vector3 result[kMaxLanes];
-        received_vector(in.values, valid, lanes, light, result, check);
+        received_vector(in.values, valid, wide_light, light, result, check);
         for (std::size_t i = 0; i < valid; ++i) out[first + i] = result[i];
       });
 }
@@ -392,17 +420,17 @@ void received_energy_kernel(const Vector3* points, std::size_t count, const Poin
 void diffused_energy_one_plane_kernel(const Vector3* points, std::size_t count,
                                       const Vector3& normal, const Vector3& reflectance,
                                       const PointLight& light, Vector3* out, bool check) {
-  const LightLanes lanes = light_lanes(light);
-  const OnePlane plane{broadcast(normal), broadcast(reflectance), &normal, &reflectance};
+  const LightValues wide_light = light_values(light);
+  const OnePlane plane{widen(normal), widen(reflectance), &normal, &reflectance};
   for_each_vector(
       count,
       [&](std::size_t first, std::size_t valid) __attribute__((always_inline)) {
-        diffused_vector(points, plane, first, valid, lanes, light, out, check);
+        diffused_vector(points, plane, first, valid, wide_light, light, out, check);
       },
       [&](std::size_t first, std::size_t valid) {
         const TailCopy in(points + first, valid);
         Vector3 result[kMaxLanes];
-        diffused_vector(in.values, plane, 0, valid, lanes, light, result, check);
+        diffused_vector(in.values, plane, 0, valid, wide_light, light, result, check);
         for (std::size_t i = 0; i < valid; ++i) out[first + i] = result[i];
       });
 }
@@ -410,12 +438,12 @@ void diffused_energy_one_plane_kernel(const Vector3* points, std::size_t count,
 void diffused_energy_kernel(const Vector3* points, const Vector3* normals,
                             const Vector3* reflectances, std::size_t count, const PointLight& light,
                             Vector3* out, bool check) {
-  const LightLanes lanes = light_lanes(light);
+  const LightValues wide_light = light_values(light);
   const PerPoint surfaces{normals, reflectances};
   for_each_vector(
       count,
       [&](std::size_t first, std::size_t valid) __attribute__((always_inline)) {
-        diffused_vector(points, surfaces, first, valid, lanes, light, out, check);
+        diffused_vector(points, surfaces, first, valid, wide_light, light, out, check);
       },
       [&](std::size_t first, std::size_t valid) {
         const TailCopy in(points + first, valid);
@@ -423,7 +451,7 @@ void diffused_energy_kernel(const Vector3* points, const Vector3* normals,
         const TailCopy in_reflectances(reflectances + first, valid);
         const PerPoint tail{in_normals.values, in_reflectances.values};
         Vector3 result[kMaxLanes];
-        diffused_vector(in.values, tail, 0, valid, lanes, light, result, check);
+        diffused_vector(in.values, tail, 0, valid, wide_light, light, result, check);
         for (std::size_t i = 0; i < valid; ++i) out[first + i] = result[i];
       });
 }
@@ -431,17 +459,16 @@ void diffused_energy_kernel(const Vector3* points, const Vector3* normals,
 double divider_floor_kernel(const Vector3* points, std::size_t count) {
   const DoubleTag d;
   const std::size_t lanes = hn::Lanes(d);
-  const auto one = hn::Set(d, 1.0);
-  auto sum_a = hn::Zero(d);
-  auto sum_b = hn::Zero(d);
-  const auto divide = [&](std::size_t first) {
-    const Triple p = load_triples(points + first);
-    const auto length = hn::Sqrt(p.x);
-    const auto falloff = hn::Div(hn::Div(one, length), length);
-    const auto u =
-        hn::Add(hn::Add(hn::Div(p.x, length), hn::Div(p.y, length)), hn::Div(p.z, length));
+  const auto divide = [points](std::size_t first) {
+    VecD x, y, z;
+    load_triples(points + first, x, y, z);
+    const auto length = hn::Sqrt(x);
+    const auto falloff = hn::Div(hn::Div(hn::Set(DoubleTag(), 1.0), length), length);
+    const auto u = hn::Add(hn::Add(hn::Div(x, length), hn::Div(y, length)), hn::Div(z, length));
     return hn::Add(falloff, u);
   };
+  auto sum_a = hn::Zero(d);
+  auto sum_b = hn::Zero(d);
   std::size_t first = 0;
   for (; first + 2 * lanes <= count; first += 2 * lanes) {
     sum_a = hn::Add(sum_a, divide(first));
@@ -536,6 +563,11 @@ const BatchKernels& chosen_kernels() noexcept {
     if (requested != nullptr) {
       if (const BatchKernels* kernels = find_available(requested)) return kernels;
     }
+    // Highway 1.0.3 records its choice inside SupportedTargets before adding
+    // the targets of one vector length (sve_256, sve2_128), and keeps that
+    // record if SupportedTargets ran before the first dispatch (as
+    // batch_targets() does): record the full set again.
+    hwy::GetChosenTarget().Update(hwy::SupportedTargets());
     return HWY_DYNAMIC_DISPATCH(batch_kernels_of_target)();
   }();
   return *chosen;
