@@ -5,12 +5,15 @@
 //   ExrRenderVsShade  whole EXR render / its shading alone, 2 threads      <= 2
 // the memory goal: ExrPeakMemory runs lighting-render on an 8192 x 8192 EXR
 // in a child process and reports its peak resident set (goal: < 64 MiB);
-// and ExrCompression, the time and the file size of each compression.
+// ExrCompression, the time and the file size of each compression; and
+// ExrStageCost, the core-seconds of each stage of a 1-thread render (process
+// CPU time, so that other programs on the machine do not count).
 #include <benchmark/benchmark.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -61,6 +64,19 @@ void shade_all(const render::Scene& scene, const render::Patch& patch, int threa
   }
 }
 
+// CPU time of the whole process: with one thread at work, its core-seconds.
+template <typename Work>
+double cpu_seconds(Work work) {
+  const auto now = [] {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+  };
+  const double start = now();
+  work();
+  return now() - start;
+}
+
 double render_seconds(const render::Options& options, const render::ExrSettings& settings) {
   return seconds([&] { render::render_exr(options, settings.threads, settings); });
 }
@@ -106,6 +122,41 @@ void BM_ExrCompression(benchmark::State& state) {
   for (auto _ : state) render::render_exr(options, settings.threads, settings);
   state.counters["MB"] = static_cast<double>(file_size(options.output)) / 1e6;
   std::remove(options.output.c_str());
+}
+
+// One thread: the shading alone, then whole renders with no compression and
+// with each codec. "write" is what a render without compression adds to the
+// shading (the copy into OpenEXR's line buffers, the chunk table, the writes);
+// each codec's figure is what it adds to that.
+void BM_ExrStageCost(benchmark::State& state) {
+  using render::ExrCompression;
+  const auto options = options_for(static_cast<int>(state.range(0)));
+  const auto patch =
+      render::make_patch(options.scene, options.width, options.height, options.extent);
+  const auto render_cpu = [&](ExrCompression compression) {
+    return cpu_seconds([&] { render::render_exr(options, 1, settings_for(1, compression)); });
+  };
+  double shade = 0.0;
+  double none = 0.0;
+  double rle = 0.0;
+  double zip = 0.0;
+  double piz = 0.0;
+  for (auto _ : state) {
+    shade += cpu_seconds([&] { shade_all(options.scene, patch, 1); });
+    none += render_cpu(ExrCompression::none);
+    rle += render_cpu(ExrCompression::rle);
+    zip += render_cpu(ExrCompression::zip);
+    piz += render_cpu(ExrCompression::piz);
+  }
+  std::remove(options.output.c_str());
+  const auto per_run = [&](double total) {
+    return benchmark::Counter(total / static_cast<double>(state.iterations()));
+  };
+  state.counters["shade_s"] = per_run(shade);
+  state.counters["write_s"] = per_run(none - shade);
+  state.counters["rle_s"] = per_run(rle - none);
+  state.counters["zip_s"] = per_run(zip - none);
+  state.counters["piz_s"] = per_run(piz - none);
 }
 
 void BM_ExrPeakMemory(benchmark::State& state) {
@@ -154,6 +205,7 @@ void compressions(benchmark::internal::Benchmark* b) {
 BENCHMARK(BM_ExrPeakMemory)->Arg(8192)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ExrThreadScaling)->Arg(256)->Arg(4096)->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ExrRenderVsShade)->Arg(256)->Arg(4096)->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ExrStageCost)->Arg(256)->Arg(4096)->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ExrCompression)
     ->Apply(compressions)
     ->Iterations(3)
