@@ -5,17 +5,23 @@
 //   ExrRenderVsShade  whole EXR render / its shading alone, 2 threads      <= 2
 // the memory goal: ExrPeakMemory runs lighting-render on an 8192 x 8192 EXR
 // in a child process and reports its peak resident set (goal: < 64 MiB);
-// and ExrCompression, the time and the file size of each compression.
+// ExrCompression, the time and the file size of each compression; and
+// ExrStageCost, the core-seconds of each stage of a 1-thread render (process
+// CPU time, so that other programs on the machine do not count).
+// The files go to $TMPDIR (default /tmp): on a disk, the renders include
+// syncing the file; TMPDIR=/dev/shm leaves that out.
 #include <benchmark/benchmark.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -29,7 +35,9 @@ render::Options options_for(int side) {
   render::Options options;
   options.scene = render::default_scene();
   options.width = options.height = side;
-  options.output = "/tmp/lighting-exr-bench-" + std::to_string(getpid()) + ".exr";
+  const char* directory = std::getenv("TMPDIR");
+  options.output = std::string(directory != nullptr && directory[0] != '\0' ? directory : "/tmp") +
+                   "/lighting-exr-bench-" + std::to_string(getpid()) + ".exr";
   options.format = render::ImageFormat::exr;
   return options;
 }
@@ -61,7 +69,23 @@ void shade_all(const render::Scene& scene, const render::Patch& patch, int threa
   }
 }
 
+// CPU time of the whole process: with one thread at work, its core-seconds.
+template <typename Work>
+double cpu_seconds(Work work) {
+  const auto now = [] {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+  };
+  const double start = now();
+  work();
+  return now() - start;
+}
+
+// Each render makes a new file: replacing the last one would add the cost of
+// freeing its blocks, which depends on the filesystem, not on the render.
 double render_seconds(const render::Options& options, const render::ExrSettings& settings) {
+  std::remove(options.output.c_str());
   return seconds([&] { render::render_exr(options, settings.threads, settings); });
 }
 
@@ -72,25 +96,37 @@ long file_size(const std::string& path) {
 
 void BM_ExrThreadScaling(benchmark::State& state) {
   const auto options = options_for(static_cast<int>(state.range(0)));
+  const auto patch =
+      render::make_patch(options.scene, options.width, options.height, options.extent);
   double one = 0.0;
   double two = 0.0;
+  double shade_one = 0.0;
+  double shade_two = 0.0;
   for (auto _ : state) {
     one += render_seconds(options, settings_for(1));
     two += render_seconds(options, settings_for(2));
+    shade_one += seconds([&] { shade_all(options.scene, patch, 1); });
+    shade_two += seconds([&] { shade_all(options.scene, patch, 2); });
   }
   std::remove(options.output.c_str());
   state.counters["speedup"] = one / two;  // goal >= 1.7
+  // The same ratio for the shading alone: what the machine gives two
+  // threads at the time, a busy one well under 2.
+  state.counters["shade_speedup"] = shade_one / shade_two;
 }
 
+// Side, compression.
 void BM_ExrRenderVsShade(benchmark::State& state) {
   const auto options = options_for(static_cast<int>(state.range(0)));
   const auto patch =
       render::make_patch(options.scene, options.width, options.height, options.extent);
+  const auto settings = settings_for(2, static_cast<render::ExrCompression>(state.range(1)));
+  state.SetLabel(std::string(render::exr_compression_name(settings.compression)));
   double shade = 0.0;
   double whole = 0.0;
   for (auto _ : state) {
     shade += seconds([&] { shade_all(options.scene, patch, 2); });
-    whole += render_seconds(options, settings_for(2));
+    whole += render_seconds(options, settings);
   }
   std::remove(options.output.c_str());
   state.counters["ratio"] = whole / shade;  // goal <= 2
@@ -103,9 +139,50 @@ void BM_ExrCompression(benchmark::State& state) {
   settings.zip_level = static_cast<int>(state.range(2));
   state.SetLabel(std::string(render::exr_compression_name(settings.compression)) +
                  (state.range(2) > 0 ? " level " + std::to_string(state.range(2)) : ""));
-  for (auto _ : state) render::render_exr(options, settings.threads, settings);
+  for (auto _ : state) {
+    state.PauseTiming();
+    std::remove(options.output.c_str());
+    state.ResumeTiming();
+    render::render_exr(options, settings.threads, settings);
+  }
   state.counters["MB"] = static_cast<double>(file_size(options.output)) / 1e6;
   std::remove(options.output.c_str());
+}
+
+// One thread: the shading alone, then whole renders with no compression and
+// with each codec. "write" is what a render without compression adds to the
+// shading (the copy into OpenEXR's line buffers, the chunk table, the writes);
+// each codec's figure is what it adds to that.
+void BM_ExrStageCost(benchmark::State& state) {
+  using render::ExrCompression;
+  const auto options = options_for(static_cast<int>(state.range(0)));
+  const auto patch =
+      render::make_patch(options.scene, options.width, options.height, options.extent);
+  const auto render_cpu = [&](ExrCompression compression) {
+    std::remove(options.output.c_str());
+    return cpu_seconds([&] { render::render_exr(options, 1, settings_for(1, compression)); });
+  };
+  double shade = 0.0;
+  double none = 0.0;
+  double rle = 0.0;
+  double zip = 0.0;
+  double piz = 0.0;
+  for (auto _ : state) {
+    shade += cpu_seconds([&] { shade_all(options.scene, patch, 1); });
+    none += render_cpu(ExrCompression::none);
+    rle += render_cpu(ExrCompression::rle);
+    zip += render_cpu(ExrCompression::zip);
+    piz += render_cpu(ExrCompression::piz);
+  }
+  std::remove(options.output.c_str());
+  const auto per_run = [&](double total) {
+    return benchmark::Counter(total / static_cast<double>(state.iterations()));
+  };
+  state.counters["shade_s"] = per_run(shade);
+  state.counters["write_s"] = per_run(none - shade);
+  state.counters["rle_s"] = per_run(rle - none);
+  state.counters["zip_s"] = per_run(zip - none);
+  state.counters["piz_s"] = per_run(piz - none);
 }
 
 void BM_ExrPeakMemory(benchmark::State& state) {
@@ -153,11 +230,21 @@ void compressions(benchmark::internal::Benchmark* b) {
 // child must be started before the other benchmarks have grown this process.
 BENCHMARK(BM_ExrPeakMemory)->Arg(8192)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ExrThreadScaling)->Arg(256)->Arg(4096)->Iterations(3)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_ExrRenderVsShade)->Arg(256)->Arg(4096)->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ExrRenderVsShade)
+    ->Args({256, static_cast<int>(render::ExrCompression::zip)})
+    ->Args({4096, static_cast<int>(render::ExrCompression::zip)})
+    ->Args({4096, static_cast<int>(render::ExrCompression::none)})
+    ->Args({4096, static_cast<int>(render::ExrCompression::rle)})
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ExrStageCost)->Arg(256)->Arg(4096)->Iterations(3)->Unit(benchmark::kMillisecond);
+// Time: the wall clock; CPU: the core-seconds of every thread, which other
+// programs on a busy machine do not inflate.
 BENCHMARK(BM_ExrCompression)
     ->Apply(compressions)
     ->Iterations(3)
     ->Unit(benchmark::kMillisecond)
+    ->MeasureProcessCPUTime()
     ->UseRealTime();
 
 }  // namespace

@@ -12,8 +12,10 @@
 #include <ImfThreading.h>
 #include <ImfVecAttribute.h>
 #include <fcntl.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdint>
@@ -59,37 +61,79 @@ std::string error_text(int error) {
 // the descriptor stood when the stream was made. The first failed write is
 // kept: OpenEXR writes the block table from its destructor, where it has to
 // swallow errors, and the writer asks afterwards.
+//
+// OpenEXR writes a chunk as its row number and byte count, 4 bytes each, then
+// the data, and the block table 8 bytes at a time. Small writes are gathered
+// and go out with the next large one in one pwritev, so that a chunk costs one
+// system call and its data is never copied here.
 class DescriptorStream final : public Imf::OStream {
  public:
   DescriptorStream(int fd, std::uint64_t origin, const std::string& name)
-      : Imf::OStream(name.c_str()), fd_(fd), origin_(origin) {}
+      : Imf::OStream(name.c_str()), fd_(fd), origin_(origin) {
+    pending_.reserve(kGatherBytes);
+  }
 
   void write(const char c[], int n) override {
     if (error_ != 0) throw Iex::IoExc("an earlier write failed");
-    std::size_t done = 0;
     const auto size = static_cast<std::size_t>(n);
-    while (done < size) {
-      const auto at = static_cast<off_t>(origin_ + position_ + done);
-      const ssize_t written = pwrite(fd_, c + done, size - done, at);
+    if (size >= kSmallWrite) {
+      put(c, size);
+    } else {
+      if (pending_.size() + size > kGatherBytes) put(nullptr, 0);
+      pending_.insert(pending_.end(), c, c + size);
+    }
+    position_ += size;
+  }
+  std::uint64_t tellp() override { return position_; }
+  void seekp(std::uint64_t position) override {
+    if (!flush()) throw Iex::IoExc(error_text(error_));
+    position_ = position;
+  }
+
+  // Writes out what is gathered; false once any write has failed.
+  bool flush() {
+    if (error_ == 0 && !pending_.empty()) put(nullptr, 0);
+    return error_ == 0;
+  }
+  int error() const { return error_; }
+  std::uint64_t size_written() const { return end_; }
+
+ private:
+  static constexpr std::size_t kSmallWrite = 4096;
+  static constexpr std::size_t kGatherBytes = 64 * 1024;
+
+  // The gathered bytes, then `size` bytes at `data`, at the stream's position.
+  void put(const char* data, std::size_t size) {
+    iovec pieces[2] = {{pending_.data(), pending_.size()}, {const_cast<char*>(data), size}};
+    std::uint64_t at = origin_ + position_ - pending_.size();
+    int first = pending_.empty() ? 1 : 0;
+    const int count = size == 0 ? 1 : 2;
+    while (first < count) {
+      const ssize_t written = pwritev(fd_, pieces + first, count - first, static_cast<off_t>(at));
       if (written < 0 && errno == EINTR) continue;
       if (written <= 0) {
         error_ = written < 0 ? errno : ENOSPC;
         throw Iex::IoExc(error_text(error_));
       }
-      done += static_cast<std::size_t>(written);
+      at += static_cast<std::uint64_t>(written);
+      for (auto done = static_cast<std::size_t>(written); done > 0;) {
+        const std::size_t step = std::min(done, pieces[first].iov_len);
+        pieces[first].iov_base = static_cast<char*>(pieces[first].iov_base) + step;
+        pieces[first].iov_len -= step;
+        done -= step;
+        if (pieces[first].iov_len == 0) ++first;
+      }
+      while (first < count && pieces[first].iov_len == 0) ++first;
     }
-    position_ += size;
+    pending_.clear();
+    end_ = std::max(end_, at - origin_);
   }
-  std::uint64_t tellp() override { return position_; }
-  void seekp(std::uint64_t position) override { position_ = position; }
 
-  int error() const { return error_; }
-  std::uint64_t size_written() const { return position_; }
-
- private:
   int fd_;
   std::uint64_t origin_;
   std::uint64_t position_ = 0;
+  std::uint64_t end_ = 0;  // the furthest byte written, for copying out a spool
+  std::vector<char> pending_;
   int error_ = 0;
 };
 
@@ -280,7 +324,7 @@ void ExrWriter::finish() {
                            " rows missing");
   }
   s.file.reset();  // writes the block table
-  if (s.stream->error() != 0) s.fail_stream();
+  if (!s.stream->flush()) s.fail_stream();
   if (s.spool >= 0) s.copy_spool_to_target();
 }
 

@@ -14,12 +14,14 @@ struct ExrRenderResult {
   std::int64_t non_finite_pixels;  // pixels with an infinite or NaN channel, kept as they are
 };
 
-// Rows shaded per block: each block is shaded on `threads` threads, then
-// compressed on OpenEXR's pool, several of its line buffers at once.
+// Rows shaded per block. Blocks are shaded by tasks on OpenEXR's thread pool,
+// the next one while OpenEXR compresses the current one on the same workers:
+// two blocks in memory, never more threads at work than asked for.
 inline constexpr int kExrBlockRows = 64;
 
 // Renders options.scene to options.output; memory stays proportional to the
-// image's width.
+// image's width. `threads` sizes the one pool that shades and compresses,
+// whatever settings.threads says.
 ExrRenderResult render_exr(const Options& options, int threads, const ExrSettings& settings,
                            const Progress& progress = {});
 

@@ -105,4 +105,19 @@ grep -q "big.exr: File too large" "$work/stderr" || fail "file-size limit: stder
 [ "$(cat "$work/out/big.exr")" = "old contents" ] || fail "file-size limit: the old file changed"
 [ "$(ls -A "$work/out")" = "big.exr" ] || fail "file-size limit: left $(ls -A "$work/out")"
 
+# A small file is gathered in memory and only goes out after the last row,
+# when OpenEXR fills in the block table from a destructor that swallows
+# errors: a limit below its size must still fail the render.
+printf 'old contents' >"$work/out/small.exr"
+(
+  trap '' XFSZ
+  ulimit -f 1
+  exec "$render" --width 8 --height 8 --compression none -o "$work/out/small.exr"
+) >"$work/stdout" 2>"$work/stderr"
+status=$?
+[ "$status" -eq 1 ] || fail "1 KiB limit: status $status, expected 1"
+grep -q "small.exr: File too large" "$work/stderr" || fail "1 KiB limit: stderr: $(cat "$work/stderr")"
+[ "$(cat "$work/out/small.exr")" = "old contents" ] || fail "1 KiB limit: the old file changed"
+[ "$(ls -A "$work/out" | tr "\n" " ")" = "big.exr small.exr " ] || fail "1 KiB limit: left $(ls -A "$work/out")"
+
 finish "lighting-render EXR process"

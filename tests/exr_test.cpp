@@ -241,9 +241,10 @@ TEST_F(ExrTest, HeaderCarriesTheSceneAndRec709Chromaticities) {
   EXPECT_EQ(header.compression(), Imf::NO_COMPRESSION);
 }
 
-TEST_F(ExrTest, FileIsByteIdenticalForOneTwoAndThreeThreads) {
+TEST_F(ExrTest, FileIsByteIdenticalForOneTwoThreeAndEightThreads) {
   std::string first;
-  for (const int threads : {1, 2, 3}) {
+  // 8: more workers than blocks have shading tasks and zip chunks.
+  for (const int threads : {1, 2, 3, 8}) {
     auto options = options_for("threads.exr", 300, 2 * render::kExrBlockRows + 5);
     options.scene.light.position = {1.0f, 2.0f, 0.0f};  // a NaN pixel as well
     render::render_exr(options, threads, settings(render::ExrCompression::zip, threads));
@@ -254,6 +255,44 @@ TEST_F(ExrTest, FileIsByteIdenticalForOneTwoAndThreeThreads) {
     } else {
       EXPECT_TRUE(bytes == first) << threads << " threads give a different file";
     }
+  }
+}
+
+TEST_F(ExrTest, NonFinitePixelsAreCountedOnceWhateverTheThreadCount) {
+  // Odd sides put a pixel's point exactly on the scene's point, in the
+  // middle block; the light there makes that one pixel NaN.
+  for (const int threads : {1, 2, 3}) {
+    SCOPED_TRACE(threads);
+    auto options = options_for("count.exr", 301, 2 * render::kExrBlockRows + 7);
+    options.scene.light.position = options.scene.point;
+    const auto result = render::render_exr(options, threads, settings(render::ExrCompression::rle));
+    EXPECT_EQ(result.non_finite_pixels, 1);
+    const ExrImage image = read_exr(options.output);
+    const lighting::Vector3& centre = image.at(150, render::kExrBlockRows + 3);
+    EXPECT_TRUE(is_nan_bits(bits(centre.x)));
+  }
+}
+
+TEST_F(ExrTest, RowsWiderThanOneShadingTaskKeepTheirBits) {
+  // Wider than one task's share of pixels: each row is a task of its own.
+  auto options = options_for("wide.exr", 16411, 3);
+  render::render_exr(options, 2, settings(render::ExrCompression::zip));
+  const ExrImage image = read_exr(options.output);
+  ASSERT_EQ(image.width, 16411);
+  EXPECT_EQ(count_mismatches(options, image), 0);
+}
+
+TEST_F(ExrTest, UncompressedRowsLongerThanAPageKeepTheirBits) {
+  // Without compression a chunk is one row: from 342 pixels on (4104 bytes)
+  // it goes straight out behind the gathered row number and size; narrower
+  // ones are gathered with them.
+  for (const int width : {341, 342, 700}) {
+    SCOPED_TRACE(width);
+    auto options = options_for("long.exr", width, render::kExrBlockRows + 3);
+    render::render_exr(options, 2, settings(render::ExrCompression::none));
+    const ExrImage image = read_exr(options.output);
+    ASSERT_EQ(image.width, width);
+    EXPECT_EQ(count_mismatches(options, image), 0);
   }
 }
 
