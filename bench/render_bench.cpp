@@ -198,15 +198,17 @@ void BM_RenderVsShade(benchmark::State& state) {
   state.counters["ratio"] = whole / shade;  // target <= 1.5 fixed, <= 2.5 automatic
 }
 
-// The same rows as shade_row computes, one scalar call per pixel: what the
-// renderer did before it shaded through the batch function.
+// The same rows as shade_row shades, from the same points (row_points, as
+// shade_row makes them), one scalar call per pixel: what the renderer did
+// before it shaded through the batch function.
 void shade_all_scalar(const render::Scene& scene, const render::Patch& patch) {
+  std::vector<lighting::Vector3> points(static_cast<std::size_t>(patch.width));
   std::vector<lighting::Vector3> energy(static_cast<std::size_t>(patch.width));
   for (int row = 0; row < patch.height; ++row) {
-    for (int column = 0; column < patch.width; ++column) {
-      lighting::diffused_energy(render::patch_point(patch, column, row), scene.normal,
-                                scene.reflectance, scene.light,
-                                energy[static_cast<std::size_t>(column)]);
+    render::row_points(patch, row, 0, points);
+    for (std::size_t column = 0; column < points.size(); ++column) {
+      lighting::diffused_energy(points[column], scene.normal, scene.reflectance, scene.light,
+                                energy[column]);
     }
     benchmark::DoNotOptimize(energy.data());
   }

@@ -381,6 +381,58 @@ TEST(Patch, ShadeRowMatchesTheScalarFunctionAtEveryPixel) {
   }
 }
 
+// A tilted patch whose rows are not a whole number of vectors on any target.
+render::Scene tilted_scene() {
+  render::Scene scene = render::default_scene();
+  scene.point = {0.25f, -1.5f, 0.75f};
+  scene.normal = {0.3f, -0.2f, 2.0f};
+  return scene;
+}
+
+TEST(Patch, PointsKeepTheirBits) {
+  // Computed with the per-pixel double formulas before the points went SIMD.
+  struct Pinned {
+    int column, row;
+    lighting::Vector3 point;
+  };
+  const render::Patch patch = render::make_patch(tilted_scene(), 67, 5, 5.0);
+  for (const Pinned& pinned : {
+           Pinned{0, 0, {-0x1.17751cp+1f, -0x1.59f9fep+0f, 0x1.213d56p+0f}},
+           Pinned{17, 1, {-0x1.dc0594p-1f, -0x1.6cfcfep+0f, 0x1.de67d6p-1f}},
+           Pinned{33, 2, {0x1p-2f, -0x1.8p+0f, 0x1.8p-1f}},  // the centre pixel: the point itself
+           Pinned{64, 3, {0x1.44b42cp+1f, -0x1.930302p+0f, 0x1.992696p-2f}},
+           Pinned{66, 4, {0x1.57751cp+1f, -0x1.a60602p+0f, 0x1.7b0aaap-2f}},
+       }) {
+    std::vector<lighting::Vector3> row(67);
+    render::row_points(patch, pinned.row, 0, row);
+    for (const lighting::Vector3 got : {render::patch_point(patch, pinned.column, pinned.row),
+                                        row[static_cast<std::size_t>(pinned.column)]}) {
+      EXPECT_EQ(lighting_test::bits(got.x), lighting_test::bits(pinned.point.x)) << pinned.column;
+      EXPECT_EQ(lighting_test::bits(got.y), lighting_test::bits(pinned.point.y)) << pinned.column;
+      EXPECT_EQ(lighting_test::bits(got.z), lighting_test::bits(pinned.point.z)) << pinned.column;
+    }
+  }
+}
+
+TEST(Patch, RowPointsAgreeWithPatchPointForEveryStartAndLength) {
+  // Every split of a row between whole vectors and the scalar tail.
+  const render::Patch patch = render::make_patch(tilted_scene(), 67, 3, 5.0);
+  std::vector<lighting::Vector3> points;
+  for (int first = 0; first < patch.width; ++first) {
+    for (int count = 0; first + count <= patch.width; ++count) {
+      points.assign(static_cast<std::size_t>(count), lighting::Vector3{});
+      render::row_points(patch, 1, first, points);
+      for (int i = 0; i < count; ++i) {
+        const auto expected = render::patch_point(patch, first + i, 1);
+        const auto& got = points[static_cast<std::size_t>(i)];
+        ASSERT_EQ(lighting_test::bits(got.x), lighting_test::bits(expected.x)) << first << "+" << i;
+        ASSERT_EQ(lighting_test::bits(got.y), lighting_test::bits(expected.y)) << first << "+" << i;
+        ASSERT_EQ(lighting_test::bits(got.z), lighting_test::bits(expected.z)) << first << "+" << i;
+      }
+    }
+  }
+}
+
 TEST(Exposure, BrightestIsFoundInTheGreenChannel) {
   render::Scene scene = render::default_scene();
   scene.light.r = 0.25f;
