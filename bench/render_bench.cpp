@@ -91,7 +91,7 @@ void BM_ToneMap(benchmark::State& state) {
       kBand, std::vector<lighting::Vector3>(static_cast<std::size_t>(side)));
   for (int row = 0; row < kBand; ++row)
     render::shade_row(options.scene, patch, row, band[static_cast<std::size_t>(row)]);
-  const auto curve = render::make_tone_curve(6.4);
+  const auto tone = render::make_tone_table(6.4);
   for (auto _ : state) {
 #pragma omp parallel num_threads(threads)
     {
@@ -99,7 +99,7 @@ void BM_ToneMap(benchmark::State& state) {
 #pragma omp for schedule(static)
       for (int row = 0; row < side; ++row) {
         benchmark::DoNotOptimize(
-            render::tone_map_row(curve, band[static_cast<std::size_t>(row % kBand)], rgb));
+            render::tone_map_row(tone, band[static_cast<std::size_t>(row % kBand)], rgb));
       }
     }
   }
@@ -110,13 +110,13 @@ void BM_Encode(benchmark::State& state) {
   const int side = static_cast<int>(state.range(0));
   const auto options = options_for(side);
   const auto patch = patch_for(options);
-  const auto curve = render::make_tone_curve(6.4);
+  const auto tone = render::make_tone_table(6.4);
   std::vector<std::vector<std::uint8_t>> rows;
   std::vector<lighting::Vector3> energy(static_cast<std::size_t>(side));
   for (int row = 0; row < side; ++row) {
     render::shade_row(options.scene, patch, row, energy);
     rows.emplace_back(3 * static_cast<std::size_t>(side));
-    render::tone_map_row(curve, energy, rows.back());
+    render::tone_map_row(tone, energy, rows.back());
   }
   const auto settings =
       render::PngSettings{static_cast<int>(state.range(1)), static_cast<int>(state.range(2))};
@@ -236,13 +236,13 @@ void BM_RenderVsEncode(benchmark::State& state) {
   const double exposure = 6.4;
   if (!automatic) options.exposure = exposure;
   const auto patch = patch_for(options);
-  const auto curve = render::make_tone_curve(exposure);
+  const auto tone = render::make_tone_table(exposure);
   std::vector<std::vector<std::uint8_t>> rows;
   std::vector<lighting::Vector3> energy(static_cast<std::size_t>(side));
   for (int row = 0; row < side; ++row) {
     render::shade_row(options.scene, patch, row, energy);
     rows.emplace_back(3 * static_cast<std::size_t>(side));
-    render::tone_map_row(curve, energy, rows.back());
+    render::tone_map_row(tone, energy, rows.back());
   }
   const int threads = omp_get_num_procs();
   double encode = 0.0;

@@ -141,7 +141,7 @@ RenderResult render_png(const Options& options, int threads, PngSettings setting
       automatic
           ? exposure_for(scan_energy(options.scene, patch, threads, report(0.0, 0.5)).brightest)
           : *options.exposure;
-  const ToneCurve curve = make_tone_curve(exposure);
+  const ToneTable tone = make_tone_table(exposure);
   const Progress encoding_progress = report(automatic ? 0.5 : 0.0, 1.0);
 
   RowRing ring(patch.height, 3 * static_cast<std::size_t>(patch.width));  // RGB
@@ -179,7 +179,7 @@ RenderResult render_png(const Options& options, int threads, PngSettings setting
     std::vector<lighting::Vector3> energy(static_cast<std::size_t>(patch.width));
     for (int row = next_row++; row < patch.height && ring.wait_to_fill(row); row = next_row++) {
       shade_row(options.scene, patch, row, energy);
-      non_finite += tone_map_row(curve, energy, ring.slot(row));
+      non_finite += tone_map_row(tone, energy, ring.slot(row));
       ring.filled(row);
       if (encoding_progress && omp_get_thread_num() == 0) {
         encoding_progress(static_cast<double>(ring.encoded_rows()) / patch.height);
