@@ -204,10 +204,9 @@ RenderResult render_png(const Options& options, int threads, PngSettings setting
     }
   } join_encoder{ring, encoder};
 
-  // The encoder's thread counts as one of `threads`: on 2 cores, one worker
-  // and the encoder each have a core, and the encoder shades too whenever
-  // shading is behind. More workers than the ring has rows could only wait.
-  const int workers = std::clamp(threads - 1, 1, kRingRows);
+  // `threads` workers beside the encoder (the encoder shades too whenever
+  // shading is behind). More workers than the ring has rows could only wait.
+  const int workers = std::min(threads, kRingRows);
   std::int64_t non_finite = 0;
 #pragma omp parallel num_threads(workers) reduction(+ : non_finite)
   {
