@@ -66,8 +66,18 @@ namespace {
 
 constexpr std::int32_t kInfinityBits = 0x7F800000;
 
+// The float with these (non-negative, finite) bits as a double, built from
+// its fields: exact, and not read as zero where subnormals are flushed
+// (a program built with -ffast-math starts with that on).
+double double_of_bits(std::int32_t bits) {
+  const int exponent = bits >> 23;
+  const int mantissa = bits & 0x7FFFFF;
+  return exponent == 0 ? std::ldexp(mantissa, -149)
+                       : std::ldexp(mantissa | 0x800000, exponent - 150);
+}
+
 int code_of_bits(double exposure, std::int32_t bits) {
-  return srgb_code(double(std::bit_cast<float>(bits)) * exposure);
+  return srgb_code(double_of_bits(bits) * exposure);
 }
 
 // The least non-negative finite float bit pattern whose code reaches `code`,
