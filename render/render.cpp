@@ -20,31 +20,39 @@ namespace {
 // workers to keep going while the encoder catches up, little memory.
 constexpr int kRingRows = 64;
 
-// A ring of finished rows. Workers take rows in increasing order, shade and
-// tone-map each into its slot, and mark it done; the encoder writes them in
+// A ring of finished rows. Rows are claimed in increasing order, shaded and
+// tone-mapped into their slot, and marked done; the encoder writes them in
 // order and frees the slots. The lowest row not yet done always has a free
 // slot, so the workers cannot block each other for good.
 //
 // Each wake-up goes only to whom it concerns: a finished row wakes the
 // encoder only if it is the row the encoder waits for, and a freed slot wakes
-// only the workers waiting for that slot. With many more threads than cores,
-// a row then costs one wake-up instead of one per waiting thread.
+// only the workers waiting for that slot. A worker that finds the ring full
+// waits until half of it has been encoded, so that when shading outruns the
+// encoder it sleeps once per half ring rather than once per row, and the
+// encoder rarely pays for a wake-up.
 class RowRing {
  public:
   RowRing(int height, std::size_t row_bytes)
       : size_(std::min(kRingRows, height)),
+        refill_(std::max(1, size_ / 2)),
         row_bytes_(row_bytes),
         rows_(static_cast<std::size_t>(size_) * row_bytes),
         done_(static_cast<std::size_t>(size_), -1),
         slot_freed_(static_cast<std::size_t>(size_)) {}
 
+  int size() const { return size_; }
   std::span<std::uint8_t> slot(int row) {
     return {rows_.data() + index(row) * row_bytes_, row_bytes_};
   }
-  // Worker: wait until row's slot has been encoded; false if cancelled.
+  // Worker: wait until row's slot is free, having waited (if at all) for a
+  // half-empty ring; false if cancelled.
   bool wait_to_fill(int row) {
     std::unique_lock lock(mutex_);
-    slot_freed_[index(row)].wait(lock, [&] { return cancelled_ || row - encoded_ < size_; });
+    if (row - encoded_ >= size_) {
+      slot_freed_[index(row - refill_)].wait(
+          lock, [&] { return cancelled_ || row - encoded_ < refill_; });
+    }
     return !cancelled_;
   }
   void filled(int row) {
@@ -55,6 +63,10 @@ class RowRing {
       wanted = row == encoded_;
     }
     if (wanted) row_done_.notify_one();
+  }
+  bool is_done(int row) {
+    const std::lock_guard lock(mutex_);
+    return done_[index(row)] == row;
   }
   // Encoder: wait until row is done; false if cancelled first.
   bool wait_to_encode(int row) {
@@ -67,7 +79,7 @@ class RowRing {
       const std::lock_guard lock(mutex_);
       encoded_ = row + 1;
     }
-    // Only rows row + size, row + 2 size, ... wait for this slot.
+    // Only workers whose rows need exactly this slot encoded wait on it.
     slot_freed_[index(row)].notify_all();
   }
   int encoded_rows() {
@@ -86,7 +98,8 @@ class RowRing {
  private:
   std::size_t index(int row) const { return static_cast<std::size_t>(row % size_); }
 
-  int size_;  // slots
+  int size_;    // slots
+  int refill_;  // free slots a waiting worker waits for
   std::size_t row_bytes_;
   std::vector<std::uint8_t> rows_;
   std::vector<int> done_;  // the row each slot holds, once done
@@ -141,15 +154,36 @@ RenderResult render_png(const Options& options, int threads, PngSettings setting
       automatic
           ? exposure_for(scan_energy(options.scene, patch, threads, report(0.0, 0.5)).brightest)
           : *options.exposure;
-  const ToneCurve curve = make_tone_curve(exposure);
+  const ToneTable tone = make_tone_table(exposure);
   const Progress encoding_progress = report(automatic ? 0.5 : 0.0, 1.0);
 
   RowRing ring(patch.height, 3 * static_cast<std::size_t>(patch.width));  // RGB
-  std::exception_ptr encoder_failure;
+  std::atomic<int> next_row{0};  // the next row nobody has claimed
+  const auto shade_into_ring = [&](int row, std::vector<lighting::Vector3>& energy) {
+    shade_row(options.scene, patch, row, energy);
+    const std::int64_t non_finite = tone_map_row(tone, energy, ring.slot(row));
+    ring.filled(row);
+    return non_finite;
+  };
 
+  // The encoder never waits while a row can be shaded: when the row it needs
+  // is not done it shades the next unclaimed row itself, if that row's slot
+  // is free (only the encoder frees slots, so it must not wait for one).
+  std::exception_ptr encoder_failure;
+  std::int64_t encoder_non_finite = 0;
   std::thread encoder([&] {
     try {
-      for (int row = 0; row < patch.height && ring.wait_to_encode(row); ++row) {
+      std::vector<lighting::Vector3> energy(static_cast<std::size_t>(patch.width));
+      for (int row = 0; row < patch.height; ++row) {
+        while (!ring.is_done(row)) {
+          int claim = next_row.load();
+          if (claim < patch.height && claim - row < ring.size() &&
+              next_row.compare_exchange_strong(claim, claim + 1)) {
+            encoder_non_finite += shade_into_ring(claim, energy);
+          } else if (!ring.wait_to_encode(row)) {
+            return;  // cancelled
+          }
+        }
         writer.write_row(ring.slot(row));
         ring.encoded(row);
       }
@@ -170,17 +204,15 @@ RenderResult render_png(const Options& options, int threads, PngSettings setting
     }
   } join_encoder{ring, encoder};
 
-  // More workers than the ring has rows could only wait for a slot.
+  // `threads` workers beside the encoder (the encoder shades too whenever
+  // shading is behind). More workers than the ring has rows could only wait.
   const int workers = std::min(threads, kRingRows);
-  std::atomic<int> next_row{0};
   std::int64_t non_finite = 0;
 #pragma omp parallel num_threads(workers) reduction(+ : non_finite)
   {
     std::vector<lighting::Vector3> energy(static_cast<std::size_t>(patch.width));
     for (int row = next_row++; row < patch.height && ring.wait_to_fill(row); row = next_row++) {
-      shade_row(options.scene, patch, row, energy);
-      non_finite += tone_map_row(curve, energy, ring.slot(row));
-      ring.filled(row);
+      non_finite += shade_into_ring(row, energy);
       if (encoding_progress && omp_get_thread_num() == 0) {
         encoding_progress(static_cast<double>(ring.encoded_rows()) / patch.height);
       }
@@ -189,7 +221,7 @@ RenderResult render_png(const Options& options, int threads, PngSettings setting
   encoder.join();
   if (encoder_failure) std::rethrow_exception(encoder_failure);
   writer.commit();
-  return {exposure, non_finite};
+  return {exposure, non_finite + encoder_non_finite};
 }
 
 }  // namespace render

@@ -47,38 +47,16 @@ Patch make_patch(const Scene& scene, int width, int height, double extent) {
   return patch;
 }
 
-namespace {
-
-// centre + t * up for the row: computed once per row by shade_row, and in the
-// same way by patch_point, so both give the same bits.
-void row_origin(const Patch& patch, int row, double origin[3]) {
-  const double t = (0.5 * patch.height - (row + 0.5)) * patch.pixel;
-  for (int i = 0; i < 3; ++i) origin[i] = patch.centre[i] + t * patch.up[i];
-}
-
-lighting::Vector3 point_in_row(const Patch& patch, const double origin[3], int column) {
-  const double s = ((column + 0.5) - 0.5 * patch.width) * patch.pixel;
-  return {static_cast<float>(origin[0] + s * patch.right[0]),
-          static_cast<float>(origin[1] + s * patch.right[1]),
-          static_cast<float>(origin[2] + s * patch.right[2])};
-}
-
-}  // namespace
-
 lighting::Vector3 patch_point(const Patch& patch, int column, int row) {
-  double origin[3];
-  row_origin(patch, row, origin);
-  return point_in_row(patch, origin, column);
+  lighting::Vector3 point{};
+  row_points(patch, row, column, {&point, 1});
+  return point;
 }
 
 void shade_row(const Scene& scene, const Patch& patch, int row, std::span<lighting::Vector3> out) {
-  double origin[3];
-  row_origin(patch, row, origin);
   // The row's points go into out, then one batch call shades them in place:
   // one plane, one light, the whole row.
-  for (int column = 0; column < patch.width; ++column) {
-    out[static_cast<std::size_t>(column)] = point_in_row(patch, origin, column);
-  }
+  row_points(patch, row, 0, out);
   lighting::diffused_energy(out, scene.normal, scene.reflectance, scene.light, out);
 }
 

@@ -42,6 +42,10 @@ Patch make_patch(const Scene& scene, int width, int height, double extent);
 // The surface point at a pixel's centre, rounded to float per coordinate.
 lighting::Vector3 patch_point(const Patch& patch, int column, int row);
 
+// patch_point for columns first_column, first_column + 1, ... of one row, one
+// per element of out: the same bits, computed on SIMD (surface_points.cpp).
+void row_points(const Patch& patch, int row, int first_column, std::span<lighting::Vector3> out);
+
 // diffused_energy at every pixel of one row, through the batch function;
 // out.size() == patch.width.
 void shade_row(const Scene& scene, const Patch& patch, int row, std::span<lighting::Vector3> out);

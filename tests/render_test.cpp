@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -247,6 +248,118 @@ TEST(ToneCurve, TableAgreesWithTheFormulaAtEveryStep) {
   EXPECT_EQ(render::tone_map(curve, 3.0e38f), 255);
 }
 
+// Ordinary exposures, the automatic one of a grazing light, extremes whose
+// thresholds are subnormal (several codes to one float) or beyond the float
+// range, and 0.
+constexpr double kExposures[] = {1.0, 6.4, 3.5, 0.125162798, 1e-30, 1e30, 1e40, 7e44, 0.0};
+
+// srgb_code(double(energy) * exposure), the widening done from the float's
+// fields so that a subnormal energy counts even where the test's own build
+// flushes subnormals to zero (-ffast-math).
+int reference_code(double exposure, float energy) {
+  const auto bits = std::bit_cast<std::uint32_t>(energy);
+  const int exponent = static_cast<int>((bits >> 23) & 0xFFu);
+  const auto mantissa = static_cast<int>(bits & 0x7FFFFFu);
+  if (exponent != 0) return render::srgb_code(double(energy) * exposure);
+  const double widened = std::ldexp(mantissa, -149);
+  return render::srgb_code(((bits >> 31) != 0 ? -widened : widened) * exposure);
+}
+
+TEST(ToneTable, ThresholdsAreWhereTheFormulaStepsUp) {
+  for (const double exposure : kExposures) {
+    const render::ToneTable table = render::make_tone_table(exposure);
+    EXPECT_EQ(table.thresholds[255], 0x7F800000);
+    for (int code = 1; code <= 255; ++code) {
+      const std::int32_t threshold = table.thresholds[static_cast<std::size_t>(code - 1)];
+      if (threshold == 0x7F800000) {  // never reached
+        EXPECT_LT(reference_code(exposure, 0x1.fffffep127f), code) << exposure;
+        continue;
+      }
+      const float at = std::bit_cast<float>(threshold);
+      const float below = std::bit_cast<float>(threshold - 1);
+      ASSERT_GE(reference_code(exposure, at), code) << exposure << " " << at;
+      ASSERT_LT(reference_code(exposure, below), code) << exposure << " " << at;
+      ASSERT_EQ(render::tone_map(table, at), reference_code(exposure, at)) << exposure;
+      ASSERT_EQ(render::tone_map(table, below), reference_code(exposure, below)) << exposure;
+    }
+  }
+}
+
+TEST(ToneTable, AgreesWithTheFormulaOnRandomEnergies) {
+  std::mt19937 random(11);
+  for (const double exposure : kExposures) {
+    const render::ToneTable table = render::make_tone_table(exposure);
+    const float top = exposure > 0.0 ? static_cast<float>(std::min(1.2 / exposure, 3e38)) : 1.0f;
+    std::uniform_real_distribution<float> in_range(-0.1f * top, top);
+    for (int i = 0; i < 20000; ++i) {
+      // Half over the curve's range, half any finite float bits at all.
+      float energy = in_range(random);
+      if (i % 2 != 0) {
+        // A bit test: isfinite may be folded to true under -ffinite-math-only.
+        std::uint32_t bits = 0;
+        do bits = static_cast<std::uint32_t>(random());
+        while ((bits & 0x7F800000u) == 0x7F800000u);
+        energy = std::bit_cast<float>(bits);
+      }
+      ASSERT_EQ(render::tone_map(table, energy), reference_code(exposure, energy))
+          << exposure << " " << energy;
+    }
+    EXPECT_EQ(render::tone_map(table, -0.0f), 0);
+    EXPECT_EQ(render::tone_map(table, 0.0f), 0);
+    EXPECT_EQ(render::tone_map(table, 0x1p-149f), reference_code(exposure, 0x1p-149f));
+    EXPECT_EQ(render::tone_map(table, 0x1.fffffep127f), reference_code(exposure, 0x1.fffffep127f));
+  }
+}
+
+TEST(ToneTable, CrowdedBinsAreScannedToTheEnd) {
+  // Thresholds among the few smallest subnormals: many codes per bin.
+  const render::ToneTable table = render::make_tone_table(7e44);
+  EXPECT_GT(table.scan, 1);
+  for (std::uint32_t bits = 0; bits < 4096; ++bits) {
+    const float energy = std::bit_cast<float>(bits);
+    ASSERT_EQ(render::tone_map(table, energy), reference_code(7e44, energy)) << bits;
+  }
+  // And through the row, where whole vectors take the same path.
+  std::vector<lighting::Vector3> row(1000);
+  for (std::size_t i = 0; i < row.size(); ++i) {
+    const auto bits = static_cast<std::uint32_t>(3 * i);
+    row[i] = {std::bit_cast<float>(bits), std::bit_cast<float>(bits + 1),
+              std::bit_cast<float>(bits + 2)};
+  }
+  std::vector<std::uint8_t> rgb(3 * row.size());
+  EXPECT_EQ(render::tone_map_row(table, row, rgb), 0);
+  for (std::size_t i = 0; i < rgb.size(); ++i) {
+    ASSERT_EQ(rgb[i], reference_code(7e44, std::bit_cast<float>(static_cast<std::uint32_t>(i))))
+        << i;
+  }
+}
+
+TEST(ToneTable, RowBlacksOutAndCountsNonFinitePixelsAnywhere) {
+  // Every length up to a few vectors, a non-finite channel at each place.
+  const render::ToneTable table = render::make_tone_table(6.4);
+  const float bad[] = {std::numeric_limits<float>::infinity(),
+                       -std::numeric_limits<float>::infinity(),
+                       std::numeric_limits<float>::quiet_NaN()};
+  for (std::size_t length = 0; length <= 40; ++length) {
+    std::vector<lighting::Vector3> energy(length);
+    for (std::size_t i = 0; i < length; ++i) {
+      const float e = 0.004f * static_cast<float>(i) - 0.01f;
+      energy[i] = {e, 2.0f * e, 0.5f * e};
+    }
+    for (std::size_t spoilt = 0; spoilt <= length; ++spoilt) {  // == length: none
+      auto row = energy;
+      if (spoilt < length) (&row[spoilt].x)[spoilt % 3] = bad[spoilt % 3];
+      std::vector<std::uint8_t> rgb(3 * length, 77);
+      const std::int64_t counted = render::tone_map_row(table, row, rgb);
+      ASSERT_EQ(counted, spoilt < length ? 1 : 0) << length << " " << spoilt;
+      for (std::size_t i = 0; i < 3 * length; ++i) {
+        const int want = i / 3 == spoilt ? 0 : reference_code(6.4, (&row[i / 3].x)[i % 3]);
+        ASSERT_EQ(rgb[i], want) << length << " " << spoilt << " " << i;
+      }
+    }
+  }
+}
+
 TEST_F(RenderTest, AbandonedWriterLeavesNoFileAndTheOldOneIntact) {
   const fs::path target = path("keep.png");
   std::ofstream(target) << "old";
@@ -377,6 +490,58 @@ TEST(Patch, ShadeRowMatchesTheScalarFunctionAtEveryPixel) {
       ASSERT_EQ(lighting_test::bits(got.x), lighting_test::bits(expected.x)) << c << "," << r;
       ASSERT_EQ(lighting_test::bits(got.y), lighting_test::bits(expected.y)) << c << "," << r;
       ASSERT_EQ(lighting_test::bits(got.z), lighting_test::bits(expected.z)) << c << "," << r;
+    }
+  }
+}
+
+// A tilted patch whose rows are not a whole number of vectors on any target.
+render::Scene tilted_scene() {
+  render::Scene scene = render::default_scene();
+  scene.point = {0.25f, -1.5f, 0.75f};
+  scene.normal = {0.3f, -0.2f, 2.0f};
+  return scene;
+}
+
+TEST(Patch, PointsKeepTheirBits) {
+  // Computed with the per-pixel double formulas before the points went SIMD.
+  struct Pinned {
+    int column, row;
+    lighting::Vector3 point;
+  };
+  const render::Patch patch = render::make_patch(tilted_scene(), 67, 5, 5.0);
+  for (const Pinned& pinned : {
+           Pinned{0, 0, {-0x1.17751cp+1f, -0x1.59f9fep+0f, 0x1.213d56p+0f}},
+           Pinned{17, 1, {-0x1.dc0594p-1f, -0x1.6cfcfep+0f, 0x1.de67d6p-1f}},
+           Pinned{33, 2, {0x1p-2f, -0x1.8p+0f, 0x1.8p-1f}},  // the centre pixel: the point itself
+           Pinned{64, 3, {0x1.44b42cp+1f, -0x1.930302p+0f, 0x1.992696p-2f}},
+           Pinned{66, 4, {0x1.57751cp+1f, -0x1.a60602p+0f, 0x1.7b0aaap-2f}},
+       }) {
+    std::vector<lighting::Vector3> row(67);
+    render::row_points(patch, pinned.row, 0, row);
+    for (const lighting::Vector3 got : {render::patch_point(patch, pinned.column, pinned.row),
+                                        row[static_cast<std::size_t>(pinned.column)]}) {
+      EXPECT_EQ(lighting_test::bits(got.x), lighting_test::bits(pinned.point.x)) << pinned.column;
+      EXPECT_EQ(lighting_test::bits(got.y), lighting_test::bits(pinned.point.y)) << pinned.column;
+      EXPECT_EQ(lighting_test::bits(got.z), lighting_test::bits(pinned.point.z)) << pinned.column;
+    }
+  }
+}
+
+TEST(Patch, RowPointsAgreeWithPatchPointForEveryStartAndLength) {
+  // Every split of a row between whole vectors and the scalar tail.
+  const render::Patch patch = render::make_patch(tilted_scene(), 67, 3, 5.0);
+  std::vector<lighting::Vector3> points;
+  for (int first = 0; first < patch.width; ++first) {
+    for (int count = 0; first + count <= patch.width; ++count) {
+      points.assign(static_cast<std::size_t>(count), lighting::Vector3{});
+      render::row_points(patch, 1, first, points);
+      for (int i = 0; i < count; ++i) {
+        const auto expected = render::patch_point(patch, first + i, 1);
+        const auto& got = points[static_cast<std::size_t>(i)];
+        ASSERT_EQ(lighting_test::bits(got.x), lighting_test::bits(expected.x)) << first << "+" << i;
+        ASSERT_EQ(lighting_test::bits(got.y), lighting_test::bits(expected.y)) << first << "+" << i;
+        ASSERT_EQ(lighting_test::bits(got.z), lighting_test::bits(expected.z)) << first << "+" << i;
+      }
     }
   }
 }
