@@ -47,9 +47,15 @@ std::FILE* summary_stream(const std::string& output) {
   return same ? stderr : stdout;
 }
 
+// Whether everything sent to the stream reached it: a write can fail while
+// an earlier part of a long text is sent, and a later flush succeed.
+bool flushed_whole(std::FILE* stream) {
+  return std::fflush(stream) == 0 && std::ferror(stream) == 0;
+}
+
 int show_help() {
   std::fputs(render::help_text().c_str(), stdout);
-  if (std::fflush(stdout) == 0) return kWritten;
+  if (flushed_whole(stdout)) return kWritten;
   std::fprintf(stderr, "lighting-render: cannot write the help: %s\n", std::strerror(errno));
   return kNotWritten;
 }
@@ -112,7 +118,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "lighting-render: %s\n", error.what());
     return kNotWritten;
   }
-  if (std::fflush(summary) != 0) {
+  if (!flushed_whole(summary)) {
     std::fprintf(stderr, "lighting-render: the image was written, but not the summary: %s\n",
                  std::strerror(errno));
     return kSummaryNotWritten;

@@ -273,9 +273,10 @@ Image:
   --exposure E             energy multiplier, >= 0 (default: automatic, the
                            brightest channel value in the image maps to 1;
                            1 when no value is positive)
-  --threads N              worker threads, 1 to 1024 (default: OMP_NUM_THREADS
-                           if set, else all cores); the file is byte-identical
-                           whatever the count
+  --threads N              threads, 1 to 1024 (default: OMP_NUM_THREADS if
+                           set, else all cores), the PNG encoder counted
+                           among them (with 1, one more shades beside it);
+                           the file is byte-identical whatever the count
   -o, --output FILE        output file (default lighting.png), "-" for
                            standard output. A regular file (also through
                            symbolic links, which stay links) is replaced only

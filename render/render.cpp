@@ -204,9 +204,11 @@ RenderResult render_png(const Options& options, int threads, PngSettings setting
     }
   } join_encoder{ring, encoder};
 
-  // `threads` workers beside the encoder (the encoder shades too whenever
-  // shading is behind). More workers than the ring has rows could only wait.
-  const int workers = std::min(threads, kRingRows);
+  // `threads` in all, the encoder among them: it shades too whenever shading
+  // is behind, and a worker more than the cores would only take its time
+  // from the encoder, which bounds the render. At least one worker; more
+  // than the ring has rows could only wait.
+  const int workers = std::clamp(threads - 1, 1, kRingRows);
   std::int64_t non_finite = 0;
 #pragma omp parallel num_threads(workers) reduction(+ : non_finite)
   {
