@@ -11,25 +11,25 @@
 // The files go to $TMPDIR (default /tmp): on a disk, the renders include
 // syncing the file; TMPDIR=/dev/shm leaves that out.
 #include <benchmark/benchmark.h>
-#include <spawn.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "exr_render.hpp"
+#include "render_bench_support.hpp"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using render_bench::cpu_seconds;
+using render_bench::patch_for;
+using render_bench::seconds;
+using render_bench::shade_all;
 
 render::Options options_for(int side) {
   render::Options options;
@@ -50,38 +50,6 @@ render::ExrSettings settings_for(int threads,
   return settings;
 }
 
-template <typename Work>
-double seconds(Work work) {
-  const auto start = Clock::now();
-  work();
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-void shade_all(const render::Scene& scene, const render::Patch& patch, int threads) {
-#pragma omp parallel num_threads(threads)
-  {
-    std::vector<lighting::Vector3> energy(static_cast<std::size_t>(patch.width));
-#pragma omp for schedule(static)
-    for (int row = 0; row < patch.height; ++row) {
-      render::shade_row(scene, patch, row, energy);
-      benchmark::DoNotOptimize(energy.data());
-    }
-  }
-}
-
-// CPU time of the whole process: with one thread at work, its core-seconds.
-template <typename Work>
-double cpu_seconds(Work work) {
-  const auto now = [] {
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-  };
-  const double start = now();
-  work();
-  return now() - start;
-}
-
 // Each render makes a new file: replacing the last one would add the cost of
 // freeing its blocks, which depends on the filesystem, not on the render.
 double render_seconds(const render::Options& options, const render::ExrSettings& settings) {
@@ -96,8 +64,7 @@ long file_size(const std::string& path) {
 
 void BM_ExrThreadScaling(benchmark::State& state) {
   const auto options = options_for(static_cast<int>(state.range(0)));
-  const auto patch =
-      render::make_patch(options.scene, options.width, options.height, options.extent);
+  const auto patch = patch_for(options);
   double one = 0.0;
   double two = 0.0;
   double shade_one = 0.0;
@@ -118,8 +85,7 @@ void BM_ExrThreadScaling(benchmark::State& state) {
 // Side, compression.
 void BM_ExrRenderVsShade(benchmark::State& state) {
   const auto options = options_for(static_cast<int>(state.range(0)));
-  const auto patch =
-      render::make_patch(options.scene, options.width, options.height, options.extent);
+  const auto patch = patch_for(options);
   const auto settings = settings_for(2, static_cast<render::ExrCompression>(state.range(1)));
   state.SetLabel(std::string(render::exr_compression_name(settings.compression)));
   double shade = 0.0;
@@ -156,11 +122,11 @@ void BM_ExrCompression(benchmark::State& state) {
 void BM_ExrStageCost(benchmark::State& state) {
   using render::ExrCompression;
   const auto options = options_for(static_cast<int>(state.range(0)));
-  const auto patch =
-      render::make_patch(options.scene, options.width, options.height, options.extent);
+  const auto patch = patch_for(options);
   const auto render_cpu = [&](ExrCompression compression) {
     std::remove(options.output.c_str());
-    return cpu_seconds([&] { render::render_exr(options, 1, settings_for(1, compression)); });
+    return cpu_seconds(CLOCK_PROCESS_CPUTIME_ID,
+                       [&] { render::render_exr(options, 1, settings_for(1, compression)); });
   };
   double shade = 0.0;
   double none = 0.0;
@@ -168,7 +134,7 @@ void BM_ExrStageCost(benchmark::State& state) {
   double zip = 0.0;
   double piz = 0.0;
   for (auto _ : state) {
-    shade += cpu_seconds([&] { shade_all(options.scene, patch, 1); });
+    shade += cpu_seconds(CLOCK_PROCESS_CPUTIME_ID, [&] { shade_all(options.scene, patch, 1); });
     none += render_cpu(ExrCompression::none);
     rle += render_cpu(ExrCompression::rle);
     zip += render_cpu(ExrCompression::zip);
@@ -186,31 +152,7 @@ void BM_ExrStageCost(benchmark::State& state) {
 }
 
 void BM_ExrPeakMemory(benchmark::State& state) {
-  const std::string side = std::to_string(state.range(0));
-  const std::string output = options_for(0).output;
-  double peak_mib = 0.0;
-  for (auto _ : state) {
-    std::vector<std::string> words = {
-        LIGHTING_RENDER_PROGRAM, "--width", side, "--height", side, "-o", output};
-    std::vector<char*> argv;
-    for (auto& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
-    pid_t child = 0;
-    if (posix_spawn(&child, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
-      state.SkipWithError("cannot start lighting-render");
-      return;
-    }
-    int status = 0;
-    rusage usage{};
-    wait4(child, &status, 0, &usage);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-      state.SkipWithError("lighting-render failed");
-      return;
-    }
-    peak_mib = std::max(peak_mib, static_cast<double>(usage.ru_maxrss) / 1024.0);  // KiB
-  }
-  std::remove(output.c_str());
-  state.counters["peak_MiB"] = peak_mib;  // goal < 64
+  render_bench::report_peak_memory(state, LIGHTING_RENDER_PROGRAM, options_for(0).output);
 }
 
 void compressions(benchmark::internal::Benchmark* b) {

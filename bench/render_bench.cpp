@@ -12,24 +12,24 @@
 // in a child process and reports its peak resident set (goal: < 64 MiB).
 #include <benchmark/benchmark.h>
 #include <omp.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "render.hpp"
+#include "render_bench_support.hpp"
 #include "tone.hpp"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using render_bench::cpu_seconds;
+using render_bench::patch_for;
+using render_bench::seconds;
+using render_bench::shade_all;
 
 render::Options options_for(int side) {
   render::Options options;
@@ -39,50 +39,10 @@ render::Options options_for(int side) {
   return options;
 }
 
-render::Patch patch_for(const render::Options& options) {
-  return render::make_patch(options.scene, options.width, options.height, options.extent);
-}
-
-template <typename Work>
-double seconds(Work work) {
-  const auto start = Clock::now();
-  work();
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-// The calling thread's CPU time for work run on that thread alone: on a
-// shared machine, unlike the wall clock, it does not count the time other
-// processes held the core.
-template <typename Work>
-double cpu_seconds(Work work) {
-  const auto now = [] {
-    timespec time{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &time);
-    return static_cast<double>(time.tv_sec) + 1e-9 * static_cast<double>(time.tv_nsec);
-  };
-  const double start = now();
-  work();
-  return now() - start;
-}
-
 void set_pixels(benchmark::State& state, int side) {
   state.SetItemsProcessed(state.iterations() * side * side);
   state.counters["pixels/s"] = benchmark::Counter(
       static_cast<double>(state.iterations()) * side * side, benchmark::Counter::kIsRate);
-}
-
-// The shading stage as the renderer runs it: every row through shade_row on
-// `threads` threads, into a row buffer per thread.
-void shade_all(const render::Scene& scene, const render::Patch& patch, int threads) {
-#pragma omp parallel num_threads(threads)
-  {
-    std::vector<lighting::Vector3> energy(static_cast<std::size_t>(patch.width));
-#pragma omp for schedule(static)
-    for (int row = 0; row < patch.height; ++row) {
-      render::shade_row(scene, patch, row, energy);
-      benchmark::DoNotOptimize(energy.data());
-    }
-  }
 }
 
 // --- Stages ------------------------------------------------------------------
@@ -238,8 +198,8 @@ void BM_BatchVsScalar(benchmark::State& state) {
   double batch = 0.0;
   for (auto _ : state) {
     // One thread each (an OpenMP team of one runs on the calling thread).
-    scalar += cpu_seconds([&] { shade_all_scalar(options.scene, patch); });
-    batch += cpu_seconds([&] { shade_all(options.scene, patch, 1); });
+    scalar += cpu_seconds(CLOCK_THREAD_CPUTIME_ID, [&] { shade_all_scalar(options.scene, patch); });
+    batch += cpu_seconds(CLOCK_THREAD_CPUTIME_ID, [&] { shade_all(options.scene, patch, 1); });
   }
   state.counters["ratio"] = scalar / batch;  // goal >= 8 on AVX-512
   state.counters["avx512"] = lighting::batch_target() == "avx512" ? 1.0 : 0.0;
@@ -277,31 +237,7 @@ void BM_RenderVsEncode(benchmark::State& state) {
 }
 
 void BM_PeakMemory(benchmark::State& state) {
-  const std::string side = std::to_string(state.range(0));
-  const std::string output = options_for(0).output;
-  double peak_mib = 0.0;
-  for (auto _ : state) {
-    std::vector<std::string> words = {
-        LIGHTING_RENDER_PROGRAM, "--width", side, "--height", side, "-o", output};
-    std::vector<char*> argv;
-    for (auto& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
-    pid_t child = 0;
-    if (posix_spawn(&child, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
-      state.SkipWithError("cannot start lighting-render");
-      return;
-    }
-    int status = 0;
-    rusage usage{};
-    wait4(child, &status, 0, &usage);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-      state.SkipWithError("lighting-render failed");
-      return;
-    }
-    peak_mib = std::max(peak_mib, static_cast<double>(usage.ru_maxrss) / 1024.0);  // KiB
-  }
-  std::remove(output.c_str());
-  state.counters["peak_MiB"] = peak_mib;  // goal < 64
+  render_bench::report_peak_memory(state, LIGHTING_RENDER_PROGRAM, options_for(0).output);
 }
 
 void sides_and_threads(benchmark::internal::Benchmark* b) {

@@ -1,0 +1,100 @@
+// What the renderer's benchmarks share: clocks, the shading stage as the
+// renderer runs it, and the peak memory of a lighting-render child process.
+#pragma once
+
+#include <benchmark/benchmark.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "surface.hpp"
+
+extern char** environ;
+
+namespace render_bench {
+
+template <typename Work>
+double seconds(Work work) {
+  const auto start = std::chrono::steady_clock::now();
+  work();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// CPU time of `clock` over the work: CLOCK_THREAD_CPUTIME_ID for work on the
+// calling thread alone, CLOCK_PROCESS_CPUTIME_ID for the core-seconds of all
+// threads. On a shared machine, unlike the wall clock, neither counts the time
+// other processes held the cores.
+template <typename Work>
+double cpu_seconds(clockid_t clock, Work work) {
+  const auto now = [clock] {
+    timespec time{};
+    clock_gettime(clock, &time);
+    return static_cast<double>(time.tv_sec) + 1e-9 * static_cast<double>(time.tv_nsec);
+  };
+  const double start = now();
+  work();
+  return now() - start;
+}
+
+inline render::Patch patch_for(const render::Options& options) {
+  return render::make_patch(options.scene, options.width, options.height, options.extent);
+}
+
+// The shading stage as the renderer runs it: every row through shade_row on
+// `threads` threads, into a row buffer per thread.
+inline void shade_all(const render::Scene& scene, const render::Patch& patch, int threads) {
+#pragma omp parallel num_threads(threads)
+  {
+    std::vector<lighting::Vector3> energy(static_cast<std::size_t>(patch.width));
+#pragma omp for schedule(static)
+    for (int row = 0; row < patch.height; ++row) {
+      render::shade_row(scene, patch, row, energy);
+      benchmark::DoNotOptimize(energy.data());
+    }
+  }
+}
+
+// Runs `program` on a side x side image written to `output` and returns its
+// peak resident set in MiB, or nothing if it could not start or failed.
+inline std::optional<double> peak_resident_mib(const char* program, int side,
+                                               const std::string& output) {
+  const std::string size = std::to_string(side);
+  std::vector<std::string> words = {program, "--width", size, "--height", size, "-o", output};
+  std::vector<char*> argv;
+  for (auto& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  pid_t child = 0;
+  if (posix_spawn(&child, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return {};
+  int status = 0;
+  rusage usage{};
+  wait4(child, &status, 0, &usage);
+  std::remove(output.c_str());
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return {};
+  return static_cast<double>(usage.ru_maxrss) / 1024.0;  // ru_maxrss is in KiB
+}
+
+// The peak memory benchmark of both formats: the output's name says which.
+inline void report_peak_memory(benchmark::State& state, const char* program,
+                               const std::string& output) {
+  double peak_mib = 0.0;
+  for (auto _ : state) {
+    const auto peak = peak_resident_mib(program, static_cast<int>(state.range(0)), output);
+    if (!peak) {
+      state.SkipWithError("lighting-render failed or could not start");
+      return;
+    }
+    peak_mib = std::max(peak_mib, *peak);
+  }
+  state.counters["peak_MiB"] = peak_mib;  // goal < 64
+}
+
+}  // namespace render_bench
