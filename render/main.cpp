@@ -110,9 +110,9 @@ int main(int argc, char** argv) {
         },
         non_finite_pixels);
     if (show_progress) std::fputs("\r                       \r", stderr);
-    std::fprintf(summary, "lighting-render: wrote %s, %dx%d, %s, %lld non-finite pixels\n",
+    std::fprintf(summary, "lighting-render: wrote %s, %dx%d, %s, %lld non-finite pixel%s\n",
                  options.output.c_str(), options.width, options.height, written.c_str(),
-                 static_cast<long long>(non_finite_pixels));
+                 static_cast<long long>(non_finite_pixels), non_finite_pixels == 1 ? "" : "s");
   } catch (const std::exception& error) {
     if (show_progress) std::fputs("\n", stderr);
     std::fprintf(stderr, "lighting-render: %s\n", error.what());

@@ -273,16 +273,18 @@ Image:
   --exposure E             energy multiplier, >= 0 (default: automatic, the
                            brightest channel value in the image maps to 1;
                            1 when no value is positive)
-  --threads N              threads, 1 to 1024 (default: OMP_NUM_THREADS if
-                           set, else all cores), the PNG encoder counted
-                           among them (with 1, one more shades beside it);
-                           the file is byte-identical whatever the count
+  --threads N              threads in all, 1 to 1024 (default:
+                           OMP_NUM_THREADS if set, else all cores); for PNG
+                           the encoder is one of them (at least one other
+                           thread shades); the file is byte-identical
+                           whatever the count
   -o, --output FILE        output file (default lighting.png), "-" for
                            standard output. A regular file (also through
                            symbolic links, which stay links) is replaced only
                            once the image is complete, keeping its
                            permissions; a device, FIFO or socket is written to
-                           directly
+                           directly (an EXR once complete, from a temporary
+                           file in $TMPDIR, as OpenEXR must seek)
   --format png|exr         image format (default: exr for a FILE ending in
                            .exr, png otherwise); --exposure is PNG only
   --compression C          EXR compression, all lossless: none, rle, zips,
@@ -290,8 +292,9 @@ Image:
   -h, --help               show this help and exit
 
 Values may also be given as --option=value. On success one line on stdout
-(on stderr with -o -) names the file, its size, the exposure used (for EXR,
-the format and the compression) and the count of non-finite pixels.
+(on stderr when the image goes to standard output) names the file, its
+width and height, the exposure used (for EXR, the format and the
+compression) and the count of non-finite pixels.
 
 Exit status: 0 on success; 1 if the image could not be written (the target is
 left as it was); 2 for a bad command line; 3 if the image was written but the

@@ -47,7 +47,7 @@ grep -qE "ok\.exr, 40x30, 32-bit float OpenEXR \(zip\), 0 non-finite pixels$" "$
 # The light at the centre pixel's point: counted, and the render still succeeds.
 "$render" --width 5 --height 5 --light-position 1,2,0 --compression piz -o "$work/out/nan.exr" \
   >"$work/stdout" || fail "the render with a non-finite pixel failed"
-grep -qE "nan\.exr, 5x5, 32-bit float OpenEXR \(piz\), 1 non-finite pixels$" "$work/stdout" ||
+grep -qE "nan\.exr, 5x5, 32-bit float OpenEXR \(piz\), 1 non-finite pixel$" "$work/stdout" ||
   fail "non-finite summary: $(cat "$work/stdout")"
 
 # OpenEXR's own tool reads the header: the scene and the chromaticities.
