@@ -7,7 +7,6 @@
 
 #include <bit>
 #include <cstddef>
-#include <functional>
 #include <span>
 #include <type_traits>
 
@@ -57,29 +56,19 @@ std::span<Vector3> view(LightingVector3* vectors, std::size_t count) {
   return {reinterpret_cast<Vector3*>(vectors), count};
 }
 
-// Byte ranges compared with std::less, which orders pointers into unrelated
-// objects, as the built-in < does not promise to.
-bool overlaps(const void* a, std::size_t a_bytes, const void* b, std::size_t b_bytes) {
-  const auto* a_begin = static_cast<const unsigned char*>(a);
-  const auto* b_begin = static_cast<const unsigned char*>(b);
-  const std::less<const unsigned char*> before;
-  return before(a_begin, b_begin + b_bytes) && before(b_begin, a_begin + a_bytes);
+// The batches' single records as the C++ records, by reference like the
+// arrays, so that the C++ function's own overlap checks see the caller's
+// addresses rather than those of copies.
+const Vector3& view(const LightingVector3* vector) {
+  return *reinterpret_cast<const Vector3*>(vector);
+}
+const PointLight& view(const LightingPointLight* light) {
+  return *reinterpret_cast<const PointLight*>(light);
 }
 
-bool overlaps_array(const LightingVector3* out, std::size_t count, const void* input,
-                    std::size_t input_bytes) {
-  return overlaps(out, count * sizeof *out, input, input_bytes);
-}
-
-// out may be the points array itself and must otherwise stay clear of it.
-bool overlaps_points(const LightingVector3* out, const LightingVector3* points, std::size_t count) {
-  return out != points && overlaps_array(out, count, points, count * sizeof *points);
-}
-
-// Every argument is checked above before the C++ function runs, so it has no
-// reason left to throw; should it throw all the same, the exception stops here
-// (it cannot cross into C) and, the C++ functions writing nothing when they
-// throw, the caller gets the one status that can still describe it.
+// With one count for every array, the one exception a C++ batch throws is
+// for an output that overlaps an input, before it writes anything; it cannot
+// cross into C, so it becomes that status here.
 template <typename Batch>
 LightingStatus run_batch(Batch&& batch) noexcept {
   try {
@@ -131,11 +120,8 @@ LightingStatus lighting_received_energy_batch(const LightingVector3* points, std
                                               LightingVector3* out) noexcept {
   if (count == 0) return LIGHTING_OK;
   if (points == nullptr || light == nullptr || out == nullptr) return LIGHTING_ERROR_NULL;
-  if (overlaps_points(out, points, count) || overlaps_array(out, count, light, sizeof *light)) {
-    return LIGHTING_ERROR_OVERLAP;
-  }
   return run_batch(
-      [&] { lighting::received_energy(view(points, count), from_c(light), view(out, count)); });
+      [&] { lighting::received_energy(view(points, count), view(light), view(out, count)); });
 }
 
 LightingStatus lighting_diffused_energy_batch(const LightingVector3* points, std::size_t count,
@@ -148,14 +134,9 @@ LightingStatus lighting_diffused_energy_batch(const LightingVector3* points, std
       out == nullptr) {
     return LIGHTING_ERROR_NULL;
   }
-  if (overlaps_points(out, points, count) || overlaps_array(out, count, normal, sizeof *normal) ||
-      overlaps_array(out, count, reflectance, sizeof *reflectance) ||
-      overlaps_array(out, count, light, sizeof *light)) {
-    return LIGHTING_ERROR_OVERLAP;
-  }
   return run_batch([&] {
-    lighting::diffused_energy(view(points, count), from_c(normal), from_c(reflectance),
-                              from_c(light), view(out, count));
+    lighting::diffused_energy(view(points, count), view(normal), view(reflectance), view(light),
+                              view(out, count));
   });
 }
 
@@ -170,15 +151,9 @@ LightingStatus lighting_diffused_energy_batch_each(const LightingVector3* points
       out == nullptr) {
     return LIGHTING_ERROR_NULL;
   }
-  const std::size_t array_bytes = count * sizeof *points;
-  if (overlaps_points(out, points, count) || overlaps_array(out, count, normals, array_bytes) ||
-      overlaps_array(out, count, reflectances, array_bytes) ||
-      overlaps_array(out, count, light, sizeof *light)) {
-    return LIGHTING_ERROR_OVERLAP;
-  }
   return run_batch([&] {
     lighting::diffused_energy(view(points, count), view(normals, count), view(reflectances, count),
-                              from_c(light), view(out, count));
+                              view(light), view(out, count));
   });
 }
 
