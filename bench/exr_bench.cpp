@@ -32,12 +32,7 @@ using render_bench::seconds;
 using render_bench::shade_all;
 
 render::Options options_for(int side) {
-  render::Options options;
-  options.scene = render::default_scene();
-  options.width = options.height = side;
-  const char* directory = std::getenv("TMPDIR");
-  options.output = std::string(directory != nullptr && directory[0] != '\0' ? directory : "/tmp") +
-                   "/lighting-exr-bench-" + std::to_string(getpid()) + ".exr";
+  render::Options options = render_bench::options_for(side, "lighting-exr-bench", ".exr");
   options.format = render::ImageFormat::exr;
   return options;
 }

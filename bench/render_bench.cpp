@@ -32,11 +32,7 @@ using render_bench::seconds;
 using render_bench::shade_all;
 
 render::Options options_for(int side) {
-  render::Options options;
-  options.scene = render::default_scene();
-  options.width = options.height = side;
-  options.output = "/tmp/lighting-render-bench-" + std::to_string(getpid()) + ".png";
-  return options;
+  return render_bench::options_for(side, "lighting-render-bench", ".png");
 }
 
 void set_pixels(benchmark::State& state, int side) {

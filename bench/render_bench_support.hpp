@@ -12,10 +12,12 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "options.hpp"
 #include "surface.hpp"
 
 extern char** environ;
@@ -43,6 +45,19 @@ double cpu_seconds(clockid_t clock, Work work) {
   const double start = now();
   work();
   return now() - start;
+}
+
+// A default-scene render of side x side into a file of this process's own in
+// $TMPDIR (default /tmp), named after the benchmark and the format.
+inline render::Options options_for(int side, const std::string& file_stem,
+                                   const std::string& extension) {
+  render::Options options;
+  options.scene = render::default_scene();
+  options.width = options.height = side;
+  const char* directory = std::getenv("TMPDIR");
+  options.output = std::string(directory != nullptr && directory[0] != '\0' ? directory : "/tmp") +
+                   "/" + file_stem + "-" + std::to_string(getpid()) + extension;
+  return options;
 }
 
 inline render::Patch patch_for(const render::Options& options) {
