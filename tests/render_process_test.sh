@@ -342,6 +342,14 @@ if [ "$(id -u)" -eq 0 ]; then
     fail "someone else's writable file: failed"
   [ "$(stat -c %U "$work/out/theirs.png")" = root ] || fail "someone else's file changed hands"
   cmp -s "$work/reference.png" "$work/out/theirs.png" || fail "someone else's file: not the image"
+  # Nobody's own file, of a group nobody is not in: the group stays.
+  printf 'old' >"$work/out/grouped.png" && chmod 0664 "$work/out/grouped.png"
+  chown 65534:0 "$work/out/grouped.png"
+  "${as_nobody[@]}" "$render" "${small[@]}" -o "$work/out/grouped.png" >/dev/null ||
+    fail "a file of another group: failed"
+  [ "$(stat -c %U:%G:%a "$work/out/grouped.png")" = "nobody:root:664" ] ||
+    fail "a file of another group: now $(stat -c %U:%G:%a "$work/out/grouped.png")"
+  cmp -s "$work/reference.png" "$work/out/grouped.png" || fail "a file of another group: not the image"
 else
   echo "SKIP: read-only and other users' files (setpriv as nobody needs root)"
 fi
