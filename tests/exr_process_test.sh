@@ -106,6 +106,11 @@ for target in /dev/stdout -; do
   cmp -s "$work/expected" "$work/out/appended" || fail "-o $target >>: other bytes than old + image"
 done
 
+# A file with a second name is written in place: both names hold the image.
+head -c 50000 /dev/zero >"$work/out/one.exr" && ln "$work/out/one.exr" "$work/out/two.exr"
+"$render" --width 40 --height 30 -o "$work/out/one.exr" >/dev/null || fail "hard link: failed"
+cmp -s "$work/ok.exr" "$work/out/two.exr" || fail "hard link: the other name does not hold the image"
+
 # A $TMPDIR that does not exist is an error naming it, not /tmp instead.
 TMPDIR="$work/no-such-tmp" "$render" --width 8 --height 8 --format exr -o - >"$work/stdout" 2>"$work/stderr"
 status=$?
