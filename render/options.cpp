@@ -69,8 +69,8 @@ NumberError read_number(std::string_view text, double& value) {
 
 constexpr const char* kDoubleRange =
     "cannot be held in double precision (too large, or too close to 0 without being 0)";
-constexpr const char* kFloatRange =
-    "is outside single precision's normal range: numbers must be 0 or between "
+const std::string kOutsideFloatRange =
+    "outside single precision's normal range: numbers must be 0 or between "
     "1.17549435e-38 and 3.40282347e+38 in magnitude";
 
 // A finite number, the whole text.
@@ -89,8 +89,10 @@ double parse_number(const std::string& option, const std::string& text) {
 // A number that the lighting model's single-precision records hold without
 // overflowing or losing precision to underflow: one rule for both ends. A
 // value whose nearest float is infinite, or is 0 or subnormal while the value
-// is not 0, is refused; 0 itself (and -0) is taken as given.
-std::optional<float> to_normal_float(double value) {
+// is not 0, is refused; 0 itself (and -0) is taken as given. Beyond even a
+// double's range is beyond a float's.
+std::optional<float> to_normal_float(NumberError error, double value) {
+  if (error == NumberError::out_of_range) return std::nullopt;
   const auto narrowed = static_cast<float>(value);
   if (!is_finite_float(narrowed)) return std::nullopt;
   constexpr std::uint32_t kExponent = 0x7F800000u;
@@ -100,8 +102,13 @@ std::optional<float> to_normal_float(double value) {
 }
 
 float parse_float(const std::string& option, const std::string& text) {
-  const auto narrowed = to_normal_float(parse_number(option, text));
-  if (!narrowed) reject(option, text, kFloatRange);
+  double value = 0.0;
+  const NumberError error = read_number(text, value);
+  if (error == NumberError::not_a_number || error == NumberError::not_finite) {
+    reject(option, text, "is not a finite number");
+  }
+  const auto narrowed = to_normal_float(error, value);
+  if (!narrowed) reject(option, text, "is " + kOutsideFloatRange);
   return *narrowed;
 }
 
@@ -125,23 +132,17 @@ lighting::Vector3 parse_triple(const std::string& option, const std::string& tex
     const std::string_view part = trim_blanks(std::string_view(text).substr(start, comma - start));
     const std::string which = std::string("its ") + kOrdinals[i] + " number";
     double value = 0.0;
-    switch (part.empty() ? NumberError::not_a_number : read_number(part, value)) {
-      case NumberError::none:
-        break;
-      case NumberError::out_of_range:
-        reject(option, text, "has " + which + " beyond double precision");
-      case NumberError::not_finite:
-        reject(option, text, "has " + which + ", " + quoted(std::string(part)) + ", not finite");
-      case NumberError::not_a_number:
-        reject(option, text,
-               part.empty() ? "has " + which + " empty"
-                            : "has " + which + ", " + quoted(std::string(part)) + ", not a number");
+    const NumberError error = part.empty() ? NumberError::not_a_number : read_number(part, value);
+    const std::string shown = quoted(std::string(part));
+    if (part.empty()) reject(option, text, "has " + which + " empty");
+    if (error == NumberError::not_a_number) {
+      reject(option, text, "has " + which + ", " + shown + ", not a number");
     }
-    const auto narrowed = to_normal_float(value);
-    if (!narrowed) {
-      reject(option, text,
-             "has " + which + ", " + quoted(std::string(part)) + ", " + (kFloatRange + 3));
+    if (error == NumberError::not_finite) {
+      reject(option, text, "has " + which + ", " + shown + ", not finite");
     }
+    const auto narrowed = to_normal_float(error, value);
+    if (!narrowed) reject(option, text, "has " + which + ", " + shown + ", " + kOutsideFloatRange);
     parts[i] = *narrowed;
     start = comma + 1;
   }

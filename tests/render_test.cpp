@@ -740,6 +740,8 @@ TEST(Options, RefusesUnderflowAsItRefusesOverflow) {
   }
   EXPECT_NE(parse_error({"--light-colour", "1,1e-39,1"}).find("'1e-39', outside"),
             std::string::npos);
+  EXPECT_NE(parse_error({"--intensity", "1e-400"}).find(range), std::string::npos);
+  EXPECT_NE(parse_error({"--point", "1,2,-1e400"}).find("'-1e400', outside"), std::string::npos);
   // Doubles: both ends alike too.
   EXPECT_NE(parse_error({"--extent", "1e-400"}).find("double precision"), std::string::npos);
   EXPECT_NE(parse_error({"--extent", "1e400"}).find("double precision"), std::string::npos);
