@@ -375,26 +375,21 @@ cannot hold is refused at both ends alike: one whose nearest float overflows,
 and one not 0 whose nearest float is 0 or subnormal (magnitude below
 1.17549435e-38, where it would lose precision).
 
-Output targets:
-  "-", /dev/stdout, /dev/fd/N   the descriptor already open is written to at
-                           its position (appending if it appends); refused if
-                           it is closed or read-only, or is a terminal unless
-                           --force is given
-  a regular file           refused when you may not write it, as the shell's
-                           ">" would refuse it, and when it is someone else's
-                           in a sticky directory. It is replaced atomically,
-                           only once the image is complete (a symbolic link
-                           stays a link, the mode is kept) when it has one
-                           name, is yours and its directory is writable;
-                           otherwise (hard links, another owner or group, a
-                           read-only directory) it is written in place as ">"
-                           would, keeping every name and its owner: the image
-                           is first completed in $TMPDIR, then copied over the
-                           file, a copy that is not atomic
-  a new file               created only once the image is complete, with
-                           mode 0666 less the umask
-  a device, FIFO or socket written to directly (an EXR once complete, from a
-                           temporary file in $TMPDIR, as OpenEXR must seek)
+Output targets (-o):
+  "-", /dev/stdout, /dev/fd/N: the descriptor already open, written to at its
+    position (at the end if it appends), never reopened; refused when it is
+    closed or read-only, or a terminal unless --force is given.
+  A regular file: refused when you may not write it, as the shell's ">"
+    refuses it, or when it is someone else's in a sticky directory. When it
+    has one name, is yours and its directory is writable, it is replaced
+    atomically once the image is complete, keeping its mode (a symbolic link
+    stays a link). Otherwise (hard links, another owner or group, a read-only
+    directory) it is written in place as ">" writes it, keeping every name
+    and its owner: the image is completed in $TMPDIR first, then copied over
+    the file, and that copy is not atomic.
+  A new file: created once the image is complete, mode 0666 less the umask.
+  A device, FIFO or socket: written to directly (an EXR once complete, from
+    a temporary file in $TMPDIR, as OpenEXR must seek).
   $TMPDIR (default /tmp) is used as given: one that is missing or not
   writable is reported, never replaced by another directory.
 
