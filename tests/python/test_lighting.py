@@ -256,8 +256,9 @@ POINTS = np.zeros((4, 3), dtype=np.float32)
     "points, error, words",
     [
         (np.zeros((4, 2)), ValueError, "(N, 3)"),
-        (np.zeros(3), ValueError, "(N, 3)"),  # one point goes as a tuple or Vector3
-        (np.zeros((2, 3, 3)), ValueError, "(N, 3)"),
+        (np.zeros(4), ValueError, "(N, 3)"),  # shape (3,) is one point; (4,) is neither
+        (np.zeros(()), ValueError, "(N, 3)"),
+        (np.zeros((2, 3, 2)), ValueError, "(N, 3)"),
         (np.zeros((4, 3), dtype=np.complex64), TypeError, "real"),
         (np.zeros((4, 3), dtype=bool), TypeError, "real"),
         (np.array([["a", "b", "c"]]), TypeError, "real"),
@@ -284,7 +285,7 @@ def test_mismatched_lengths_name_the_expected_shape():
     [
         (np.zeros((4, 3)), TypeError, "float32"),
         ([[0.0] * 3] * 4, TypeError, "numpy array"),
-        (np.zeros((4, 2), np.float32), ValueError, r"\(N, 3\)"),
+        (np.zeros((4, 2), np.float32), ValueError, r"shape \(4, 3\), the points' shape"),
         (np.zeros((8, 3), np.float32)[::2], ValueError, "C-contiguous"),
         (np.zeros((4, 3), np.float32).T.copy().T, ValueError, "C-contiguous"),
     ],
