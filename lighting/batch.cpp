@@ -10,6 +10,7 @@
 
 #include "batch_kernel.hpp"
 #include "float_environment.hpp"
+#include "formulas.hpp"
 
 namespace lighting {
 
@@ -53,17 +54,21 @@ void require_points_in_place_or_apart(std::span<const Vector3> points,
 
 }  // namespace
 
+namespace detail::api {
+
+template <Flavour flavour>
 void received_energy(std::span<const Vector3> points, const PointLight& light,
                      std::span<Vector3> out) {
   require_same_size(points.size(), out.size(), "outputs");
   if (points.empty()) return;
   require_points_in_place_or_apart(points, out);
   require_apart(out, light, "light");
-  const detail::DefaultFloatEnvironment environment;
-  detail::batch_kernels().received_energy(points.data(), points.size(), light, out.data(),
-                                          detail::batch_tie_check());
+  const DefaultFloatEnvironment environment;
+  batch_kernels().of(flavour).received_energy(points.data(), points.size(), light, out.data(),
+                                              batch_tie_check());
 }
 
+template <Flavour flavour>
 void diffused_energy(std::span<const Vector3> points, const Vector3& normal,
                      const Vector3& reflectance, const PointLight& light, std::span<Vector3> out) {
   require_same_size(points.size(), out.size(), "outputs");
@@ -72,12 +77,12 @@ void diffused_energy(std::span<const Vector3> points, const Vector3& normal,
   require_apart(out, normal, "normal");
   require_apart(out, reflectance, "reflectance");
   require_apart(out, light, "light");
-  const detail::DefaultFloatEnvironment environment;
-  detail::batch_kernels().diffused_energy_one_plane(points.data(), points.size(), normal,
-                                                    reflectance, light, out.data(),
-                                                    detail::batch_tie_check());
+  const DefaultFloatEnvironment environment;
+  batch_kernels().of(flavour).diffused_energy_one_plane(
+      points.data(), points.size(), normal, reflectance, light, out.data(), batch_tie_check());
 }
 
+template <Flavour flavour>
 void diffused_energy(std::span<const Vector3> points, std::span<const Vector3> normals,
                      std::span<const Vector3> reflectances, const PointLight& light,
                      std::span<Vector3> out) {
@@ -89,11 +94,53 @@ void diffused_energy(std::span<const Vector3> points, std::span<const Vector3> n
   require_apart(out, normals, "normals");
   require_apart(out, reflectances, "reflectances");
   require_apart(out, light, "light");
-  const detail::DefaultFloatEnvironment environment;
-  detail::batch_kernels().diffused_energy(points.data(), normals.data(), reflectances.data(),
-                                          points.size(), light, out.data(),
-                                          detail::batch_tie_check());
+  const DefaultFloatEnvironment environment;
+  batch_kernels().of(flavour).diffused_energy(points.data(), normals.data(), reflectances.data(),
+                                              points.size(), light, out.data(), batch_tie_check());
 }
+
+template void received_energy<Flavour::pow>(std::span<const Vector3>, const PointLight&,
+                                            std::span<Vector3>);
+template void received_energy<Flavour::portable>(std::span<const Vector3>, const PointLight&,
+                                                 std::span<Vector3>);
+template void diffused_energy<Flavour::pow>(std::span<const Vector3>, const Vector3&,
+                                            const Vector3&, const PointLight&, std::span<Vector3>);
+template void diffused_energy<Flavour::portable>(std::span<const Vector3>, const Vector3&,
+                                                 const Vector3&, const PointLight&,
+                                                 std::span<Vector3>);
+template void diffused_energy<Flavour::pow>(std::span<const Vector3>, std::span<const Vector3>,
+                                            std::span<const Vector3>, const PointLight&,
+                                            std::span<Vector3>);
+template void diffused_energy<Flavour::portable>(std::span<const Vector3>, std::span<const Vector3>,
+                                                 std::span<const Vector3>, const PointLight&,
+                                                 std::span<Vector3>);
+
+}  // namespace detail::api
+
+// The public names of each flavour: lighting::f and lighting::portable::f.
+#define LIGHTING_BATCH_FUNCTIONS(FLAVOUR)                                                 \
+  void received_energy(std::span<const Vector3> points, const PointLight& light,          \
+                       std::span<Vector3> out) {                                          \
+    detail::api::received_energy<FLAVOUR>(points, light, out);                            \
+  }                                                                                       \
+  void diffused_energy(std::span<const Vector3> points, const Vector3& normal,            \
+                       const Vector3& reflectance, const PointLight& light,               \
+                       std::span<Vector3> out) {                                          \
+    detail::api::diffused_energy<FLAVOUR>(points, normal, reflectance, light, out);       \
+  }                                                                                       \
+  void diffused_energy(std::span<const Vector3> points, std::span<const Vector3> normals, \
+                       std::span<const Vector3> reflectances, const PointLight& light,    \
+                       std::span<Vector3> out) {                                          \
+    detail::api::diffused_energy<FLAVOUR>(points, normals, reflectances, light, out);     \
+  }
+
+LIGHTING_BATCH_FUNCTIONS(detail::Flavour::pow)
+
+namespace portable {
+LIGHTING_BATCH_FUNCTIONS(detail::Flavour::portable)
+}  // namespace portable
+
+#undef LIGHTING_BATCH_FUNCTIONS
 
 std::string_view batch_target() noexcept {
   return detail::batch_kernels().name;

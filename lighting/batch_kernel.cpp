@@ -4,9 +4,11 @@
 // Each lane follows the scalar formulas operation for operation: the same
 // double products, sums and divisions in the same order, and a rounding to
 // float (through an optimisation barrier) wherever the scalar code rounds.
-// The one difference is the square root: the scalar code takes pow(s, 0.5),
-// the kernel the vector square root, and a lane whose result could depend on
-// which of the two was used is recomputed with the scalar formulas.
+// The one difference is the square root in the pow flavour: the scalar code
+// takes pow(s, 0.5), the kernel the vector square root, and a lane whose
+// result could depend on which of the two was used is recomputed with the
+// scalar formulas. The portable flavour's root is the correctly rounded one,
+// which the vector square root is too, so its lanes need no such test.
 //
 // Why that is enough. glibc's pow(s, 0.5) is within about 0.52 ulp of the
 // true root and sqrt within 0.5, so the two doubles are equal or adjacent.
@@ -258,18 +260,19 @@ HWY_INLINE bool is_tie(const Ties& ties, std::size_t lane) {
 
 // --- received energy -------------------------------------------------------
 
+template <Flavour flavour>
 HWY_INLINE void received_vector(const Vector3* points, std::size_t valid,
                                 const LightValues& wide_light, const PointLight& light,
                                 Vector3* out, bool check) {
   VecD dx, dy, dz, r, g, b;
   const auto length = towards_light(points, wide_light, dx, dy, dz);
   received_from(length, wide_light, r, g, b);
-  const Ties ties = ties_of(near_float_tie(length), valid, check);
+  const Ties ties = ties_of(near_float_tie(length), valid, check && flavour == Flavour::pow);
   // The scalar results first: out may be points itself.
   Vector3 exact[kMaxLanes];
   if (ties.any) {
     for (std::size_t i = 0; i < valid; ++i) {
-      if (is_tie(ties, i)) formulas::received_energy(points[i], light, exact[i]);
+      if (is_tie(ties, i)) formulas::received_energy<flavour>(points[i], light, exact[i]);
     }
   }
   store_triples(to_float(r), to_float(g), to_float(b), out);
@@ -321,7 +324,7 @@ struct PerPoint {
   HWY_INLINE const Vector3& scalar_reflectance_at(std::size_t i) const { return reflectances[i]; }
 };
 
-template <class Surface>
+template <Flavour flavour, class Surface>
 HWY_INLINE void diffused_vector(const Vector3* points, const Surface& surface, std::size_t first,
                                 std::size_t valid, const LightValues& wide_light,
                                 const PointLight& light, Vector3* out, bool check) {
@@ -342,7 +345,11 @@ HWY_INLINE void diffused_vector(const Vector3* points, const Surface& surface, s
   const auto dot = hn::Add(hn::Add(hn::Mul(uy, ny), hn::Mul(ux, nx)), hn::Mul(uz, nz));
   VecF cosine = to_float(dot);
   // Only a strictly negative cosine becomes +0; -0 and NaN pass unchanged.
-  cosine = hn::IfThenElse(hn::Lt(cosine, hn::Zero(df)), hn::Zero(df), cosine);
+  // The comparison reads the cosine and the result is an opaque copy of it,
+  // so that no compiler can make the select a max, which would turn -0 into
+  // +0 (as Clang does for the scalar code on AArch64 and WebAssembly).
+  const VecF unchanged = opaque(cosine);
+  cosine = hn::IfThenElse(hn::Lt(cosine, hn::Zero(df)), hn::Zero(df), unchanged);
   const auto cosine_d = to_double(cosine);
 
   VecD rx, ry, rz;
@@ -353,13 +360,13 @@ HWY_INLINE void diffused_vector(const Vector3* points, const Surface& surface, s
 
   const auto undecided = hn::Or(hn::Or(near_float_tie(length), near_float_tie(qx)),
                                 hn::Or(near_float_tie(qy), near_float_tie(qz)));
-  const Ties ties = ties_of(undecided, valid, check);
+  const Ties ties = ties_of(undecided, valid, check && flavour == Flavour::pow);
   Vector3 exact[kMaxLanes];
   if (ties.any) {
     for (std::size_t i = 0; i < valid; ++i) {
       if (!is_tie(ties, i)) continue;
-      formulas::diffused_energy(points[first + i], surface.scalar_normal_at(first + i),
-                                surface.scalar_reflectance_at(first + i), light, exact[i]);
+      formulas::diffused_energy<flavour>(points[first + i], surface.scalar_normal_at(first + i),
+                                         surface.scalar_reflectance_at(first + i), light, exact[i]);
     }
   }
   store_triples(out_x, out_y, out_z, out + first);
@@ -401,22 +408,24 @@ struct TailCopy {
   }
 };
 
+template <Flavour flavour>
 void received_energy_kernel(const Vector3* points, std::size_t count, const PointLight& light,
                             Vector3* out, bool check) {
   const LightValues wide_light = light_values(light);
   for_each_vector(
       count,
       [&](std::size_t first, std::size_t valid) __attribute__((always_inline)) {
-        received_vector(points + first, valid, wide_light, light, out + first, check);
+        received_vector<flavour>(points + first, valid, wide_light, light, out + first, check);
       },
       [&](std::size_t first, std::size_t valid) {
         const TailCopy in(points + first, valid);
         Vector3 result[kMaxLanes];
-        received_vector(in.values, valid, wide_light, light, result, check);
+        received_vector<flavour>(in.values, valid, wide_light, light, result, check);
         for (std::size_t i = 0; i < valid; ++i) out[first + i] = result[i];
       });
 }
 
+template <Flavour flavour>
 void diffused_energy_one_plane_kernel(const Vector3* points, std::size_t count,
                                       const Vector3& normal, const Vector3& reflectance,
                                       const PointLight& light, Vector3* out, bool check) {
@@ -425,16 +434,17 @@ void diffused_energy_one_plane_kernel(const Vector3* points, std::size_t count,
   for_each_vector(
       count,
       [&](std::size_t first, std::size_t valid) __attribute__((always_inline)) {
-        diffused_vector(points, plane, first, valid, wide_light, light, out, check);
+        diffused_vector<flavour>(points, plane, first, valid, wide_light, light, out, check);
       },
       [&](std::size_t first, std::size_t valid) {
         const TailCopy in(points + first, valid);
         Vector3 result[kMaxLanes];
-        diffused_vector(in.values, plane, 0, valid, wide_light, light, result, check);
+        diffused_vector<flavour>(in.values, plane, 0, valid, wide_light, light, result, check);
         for (std::size_t i = 0; i < valid; ++i) out[first + i] = result[i];
       });
 }
 
+template <Flavour flavour>
 void diffused_energy_kernel(const Vector3* points, const Vector3* normals,
                             const Vector3* reflectances, std::size_t count, const PointLight& light,
                             Vector3* out, bool check) {
@@ -443,7 +453,7 @@ void diffused_energy_kernel(const Vector3* points, const Vector3* normals,
   for_each_vector(
       count,
       [&](std::size_t first, std::size_t valid) __attribute__((always_inline)) {
-        diffused_vector(points, surfaces, first, valid, wide_light, light, out, check);
+        diffused_vector<flavour>(points, surfaces, first, valid, wide_light, light, out, check);
       },
       [&](std::size_t first, std::size_t valid) {
         const TailCopy in(points + first, valid);
@@ -451,7 +461,7 @@ void diffused_energy_kernel(const Vector3* points, const Vector3* normals,
         const TailCopy in_reflectances(reflectances + first, valid);
         const PerPoint tail{in_normals.values, in_reflectances.values};
         Vector3 result[kMaxLanes];
-        diffused_vector(in.values, tail, 0, valid, wide_light, light, result, check);
+        diffused_vector<flavour>(in.values, tail, 0, valid, wide_light, light, result, check);
         for (std::size_t i = 0; i < valid; ++i) out[first + i] = result[i];
       });
 }
@@ -481,9 +491,14 @@ double divider_floor_kernel(const Vector3* points, std::size_t count) {
 }  // namespace
 
 const BatchKernels* batch_kernels_of_target() {
-  static constexpr BatchKernels kKernels{target_name(), &received_energy_kernel,
-                                         &diffused_energy_one_plane_kernel, &diffused_energy_kernel,
-                                         &divider_floor_kernel};
+  static constexpr BatchKernels kKernels{
+      target_name(),
+      {&received_energy_kernel<Flavour::pow>, &diffused_energy_one_plane_kernel<Flavour::pow>,
+       &diffused_energy_kernel<Flavour::pow>},
+      {&received_energy_kernel<Flavour::portable>,
+       &diffused_energy_one_plane_kernel<Flavour::portable>,
+       &diffused_energy_kernel<Flavour::portable>},
+      &divider_floor_kernel};
   return &kKernels;
 }
 

@@ -8,17 +8,19 @@
 
 #include <lighting/lighting.hpp>
 
+#include "formulas.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
 namespace lighting::detail {
 
-// The kernels of one target. Pointers may alias exactly (out == points) and
-// nothing else; counts are in points. `check` off skips the per-lane test
-// that sends near-tie lanes to the scalar formulas (tests only).
-struct BatchKernels {
-  std::string_view name;
+// The kernels of one target for one flavour. Pointers may alias exactly
+// (out == points) and nothing else; counts are in points. `check` off skips
+// the per-lane test that sends near-tie lanes to the scalar formulas (tests
+// only; the portable flavour's root is exact and needs no such test).
+struct FlavourKernels {
   void (*received_energy)(const Vector3* points, std::size_t count, const PointLight& light,
                           Vector3* out, bool check);
   void (*diffused_energy_one_plane)(const Vector3* points, std::size_t count, const Vector3& normal,
@@ -27,10 +29,20 @@ struct BatchKernels {
   void (*diffused_energy)(const Vector3* points, const Vector3* normals,
                           const Vector3* reflectances, std::size_t count, const PointLight& light,
                           Vector3* out, bool check);
+};
+
+struct BatchKernels {
+  std::string_view name;
+  FlavourKernels pow;
+  FlavourKernels portable;
   // The arithmetic floor of diffused_energy at this target's width: one
   // square root and five double divisions per point, nothing else that
   // costs. Returns a sum so that nothing is optimised away.
   double (*divider_floor)(const Vector3* points, std::size_t count);
+
+  const FlavourKernels& of(Flavour flavour) const noexcept {
+    return flavour == Flavour::pow ? pow : portable;
+  }
 };
 
 // The table of the target the batch functions use: the one chosen by

@@ -1,6 +1,6 @@
 // The C interface: each function converts its records and calls the C++
-// function of the same name, so both interfaces share one implementation and
-// give the same bits.
+// function of the same name and flavour, so both interfaces share one
+// implementation and give the same bits.
 #include <lighting/lighting.h>
 
 #include <lighting/lighting.hpp>
@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <span>
 #include <type_traits>
+
+#include "formulas.hpp"
 
 namespace {
 
@@ -79,82 +81,136 @@ LightingStatus run_batch(Batch&& batch) noexcept {
   }
 }
 
-}  // namespace
+// Each C function of either flavour, written once.
+using lighting::detail::Flavour;
+namespace api = lighting::detail::api;
 
-extern "C" {
-
-float lighting_light_distance(const LightingVector3* point,
-                              const LightingPointLight* light) noexcept {
-  return lighting::light_distance(from_c(point), from_c(light));
+template <Flavour flavour>
+float light_distance(const LightingVector3* point, const LightingPointLight* light) noexcept {
+  return api::light_distance<flavour>(from_c(point), from_c(light));
 }
 
-void lighting_light_direction(const LightingVector3* point, const LightingPointLight* light,
-                              LightingVector3* out) noexcept {
+template <Flavour flavour>
+void light_direction(const LightingVector3* point, const LightingPointLight* light,
+                     LightingVector3* out) noexcept {
   Vector3 result;
-  lighting::light_direction(from_c(point), from_c(light), result);
+  api::light_direction<flavour>(from_c(point), from_c(light), result);
   *out = to_c(result);
 }
 
-float lighting_dot_product(const LightingVector3* a, const LightingVector3* b) noexcept {
-  return lighting::dot_product(from_c(a), from_c(b));
+float dot_product(const LightingVector3* a, const LightingVector3* b) noexcept {
+  return api::dot_product(from_c(a), from_c(b));
 }
 
-void lighting_received_energy(const LightingVector3* point, const LightingPointLight* light,
-                              LightingVector3* out) noexcept {
+template <Flavour flavour>
+void received_energy(const LightingVector3* point, const LightingPointLight* light,
+                     LightingVector3* out) noexcept {
   Vector3 result;
-  lighting::received_energy(from_c(point), from_c(light), result);
+  api::received_energy<flavour>(from_c(point), from_c(light), result);
   *out = to_c(result);
 }
 
-void lighting_diffused_energy(const LightingVector3* point, const LightingVector3* normal,
-                              const LightingVector3* reflectance, const LightingPointLight* light,
-                              LightingVector3* out) noexcept {
+template <Flavour flavour>
+void diffused_energy(const LightingVector3* point, const LightingVector3* normal,
+                     const LightingVector3* reflectance, const LightingPointLight* light,
+                     LightingVector3* out) noexcept {
   Vector3 result;
-  lighting::diffused_energy(from_c(point), from_c(normal), from_c(reflectance), from_c(light),
-                            result);
+  api::diffused_energy<flavour>(from_c(point), from_c(normal), from_c(reflectance), from_c(light),
+                                result);
   *out = to_c(result);
 }
 
-LightingStatus lighting_received_energy_batch(const LightingVector3* points, std::size_t count,
-                                              const LightingPointLight* light,
-                                              LightingVector3* out) noexcept {
+template <Flavour flavour>
+LightingStatus received_energy_batch(const LightingVector3* points, std::size_t count,
+                                     const LightingPointLight* light,
+                                     LightingVector3* out) noexcept {
   if (count == 0) return LIGHTING_OK;
   if (points == nullptr || light == nullptr || out == nullptr) return LIGHTING_ERROR_NULL;
   return run_batch(
-      [&] { lighting::received_energy(view(points, count), view(light), view(out, count)); });
+      [&] { api::received_energy<flavour>(view(points, count), view(light), view(out, count)); });
 }
 
-LightingStatus lighting_diffused_energy_batch(const LightingVector3* points, std::size_t count,
-                                              const LightingVector3* normal,
-                                              const LightingVector3* reflectance,
-                                              const LightingPointLight* light,
-                                              LightingVector3* out) noexcept {
+template <Flavour flavour>
+LightingStatus diffused_energy_batch(const LightingVector3* points, std::size_t count,
+                                     const LightingVector3* normal,
+                                     const LightingVector3* reflectance,
+                                     const LightingPointLight* light,
+                                     LightingVector3* out) noexcept {
   if (count == 0) return LIGHTING_OK;
   if (points == nullptr || normal == nullptr || reflectance == nullptr || light == nullptr ||
       out == nullptr) {
     return LIGHTING_ERROR_NULL;
   }
   return run_batch([&] {
-    lighting::diffused_energy(view(points, count), view(normal), view(reflectance), view(light),
-                              view(out, count));
+    api::diffused_energy<flavour>(view(points, count), view(normal), view(reflectance), view(light),
+                                  view(out, count));
   });
 }
 
-LightingStatus lighting_diffused_energy_batch_each(const LightingVector3* points,
-                                                   const LightingVector3* normals,
-                                                   const LightingVector3* reflectances,
-                                                   std::size_t count,
-                                                   const LightingPointLight* light,
-                                                   LightingVector3* out) noexcept {
+template <Flavour flavour>
+LightingStatus diffused_energy_batch_each(const LightingVector3* points,
+                                          const LightingVector3* normals,
+                                          const LightingVector3* reflectances, std::size_t count,
+                                          const LightingPointLight* light,
+                                          LightingVector3* out) noexcept {
   if (count == 0) return LIGHTING_OK;
   if (points == nullptr || normals == nullptr || reflectances == nullptr || light == nullptr ||
       out == nullptr) {
     return LIGHTING_ERROR_NULL;
   }
   return run_batch([&] {
-    lighting::diffused_energy(view(points, count), view(normals, count), view(reflectances, count),
-                              view(light), view(out, count));
+    api::diffused_energy<flavour>(view(points, count), view(normals, count),
+                                  view(reflectances, count), view(light), view(out, count));
   });
 }
+
+}  // namespace
+
+extern "C" {
+
+// The public names of each flavour: lighting_f and lighting_portable_f.
+#define LIGHTING_C_FUNCTIONS(PREFIX, FLAVOUR)                                                     \
+  float PREFIX##light_distance(const LightingVector3* point,                                      \
+                               const LightingPointLight* light) noexcept {                        \
+    return light_distance<FLAVOUR>(point, light);                                                 \
+  }                                                                                               \
+  void PREFIX##light_direction(const LightingVector3* point, const LightingPointLight* light,     \
+                               LightingVector3* out) noexcept {                                   \
+    light_direction<FLAVOUR>(point, light, out);                                                  \
+  }                                                                                               \
+  float PREFIX##dot_product(const LightingVector3* a, const LightingVector3* b) noexcept {        \
+    return dot_product(a, b);                                                                     \
+  }                                                                                               \
+  void PREFIX##received_energy(const LightingVector3* point, const LightingPointLight* light,     \
+                               LightingVector3* out) noexcept {                                   \
+    received_energy<FLAVOUR>(point, light, out);                                                  \
+  }                                                                                               \
+  void PREFIX##diffused_energy(const LightingVector3* point, const LightingVector3* normal,       \
+                               const LightingVector3* reflectance,                                \
+                               const LightingPointLight* light, LightingVector3* out) noexcept {  \
+    diffused_energy<FLAVOUR>(point, normal, reflectance, light, out);                             \
+  }                                                                                               \
+  LightingStatus PREFIX##received_energy_batch(const LightingVector3* points, std::size_t count,  \
+                                               const LightingPointLight* light,                   \
+                                               LightingVector3* out) noexcept {                   \
+    return received_energy_batch<FLAVOUR>(points, count, light, out);                             \
+  }                                                                                               \
+  LightingStatus PREFIX##diffused_energy_batch(                                                   \
+      const LightingVector3* points, std::size_t count, const LightingVector3* normal,            \
+      const LightingVector3* reflectance, const LightingPointLight* light,                        \
+      LightingVector3* out) noexcept {                                                            \
+    return diffused_energy_batch<FLAVOUR>(points, count, normal, reflectance, light, out);        \
+  }                                                                                               \
+  LightingStatus PREFIX##diffused_energy_batch_each(                                              \
+      const LightingVector3* points, const LightingVector3* normals,                              \
+      const LightingVector3* reflectances, std::size_t count, const LightingPointLight* light,    \
+      LightingVector3* out) noexcept {                                                            \
+    return diffused_energy_batch_each<FLAVOUR>(points, normals, reflectances, count, light, out); \
+  }
+
+LIGHTING_C_FUNCTIONS(lighting_, Flavour::pow)
+LIGHTING_C_FUNCTIONS(lighting_portable_, Flavour::portable)
+
+#undef LIGHTING_C_FUNCTIONS
 
 }  // extern "C"

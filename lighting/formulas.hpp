@@ -9,33 +9,88 @@
 
 namespace lighting::detail {
 
+// The two flavours differ only in the square root: `pow` takes pow(s, 0.5)
+// from the C library, whose last bit differs between C libraries and
+// processors; `portable` takes the correctly rounded root, IEEE sqrt, which
+// every platform computes alike.
+enum class Flavour { pow, portable };
+
+// The value, as a register the optimiser has to produce and cannot look
+// through: an empty asm that claims to change it.
+inline float opaque(float value) noexcept {
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+  asm("" : "+x"(value));  // an SSE register holding the float
+#elif defined(__GNUC__) && defined(__aarch64__)
+  asm("" : "+w"(value));  // a SIMD/FP register holding the float
+#elif defined(__GNUC__)
+  asm("" : "+m"(value));  // a float in memory
+#endif
+  return value;
+}
+
 // The one place a double becomes a float: storing into a record or returning.
 //
-// The empty asm makes the float an opaque value the optimiser has to produce
-// and cannot look through. GCC 12 at -O3, after inlining received_energy into
-// diffused_energy, vectorises the channel products and keeps the received
-// energy in double, skipping its rounding to float; the barrier stops that.
+// GCC 12 at -O3, after inlining received_energy into diffused_energy,
+// vectorises the channel products and keeps the received energy in double,
+// skipping its rounding to float; the opaque float stops that.
 inline float to_float(double value) noexcept {
-  float rounded = static_cast<float>(value);
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-  asm("" : "+x"(rounded));  // an SSE register holding the float
-#elif defined(__GNUC__) && defined(__aarch64__)
-  asm("" : "+w"(rounded));  // a SIMD/FP register holding the float
-#elif defined(__GNUC__)
-  asm("" : "+m"(rounded));  // a float in memory
-#endif
-  return rounded;
+  return opaque(static_cast<float>(value));
+}
+
+// A strictly negative cosine becomes +0; -0 and NaN pass unchanged.
+//
+// Written as `cosine < 0 ? 0 : cosine`, Clang for AArch64 and WebAssembly
+// turns the select into a max instruction, which returns +0 for -0. Here the
+// comparison reads the value and the result is an opaque copy of it: to the
+// optimiser they are two values, so no max pattern can match.
+inline float clamp_negative_cosine(float cosine) noexcept {
+  const float unchanged = opaque(cosine);
+  return cosine < 0.0f ? 0.0f : unchanged;
 }
 
 namespace formulas {
 
+template <Flavour flavour>
 float light_distance(const Vector3& point, const PointLight& light) noexcept;
+template <Flavour flavour>
 void light_direction(const Vector3& point, const PointLight& light, Vector3& out) noexcept;
 float dot_product(const Vector3& a, const Vector3& b) noexcept;
+template <Flavour flavour>
 void received_energy(const Vector3& point, const PointLight& light, Vector3& out) noexcept;
+template <Flavour flavour>
 void diffused_energy(const Vector3& point, const Vector3& normal, const Vector3& reflectance,
                      const PointLight& light, Vector3& out) noexcept;
 
 }  // namespace formulas
+
+// The public functions of each flavour: the formulas under the default
+// floating-point environment, and the batches with their argument checks.
+// lighting::f and lighting::portable::f are these; the C interface calls them
+// directly.
+namespace api {
+
+template <Flavour flavour>
+float light_distance(const Vector3& point, const PointLight& light) noexcept;
+template <Flavour flavour>
+void light_direction(const Vector3& point, const PointLight& light, Vector3& out) noexcept;
+float dot_product(const Vector3& a, const Vector3& b) noexcept;
+template <Flavour flavour>
+void received_energy(const Vector3& point, const PointLight& light, Vector3& out) noexcept;
+template <Flavour flavour>
+void diffused_energy(const Vector3& point, const Vector3& normal, const Vector3& reflectance,
+                     const PointLight& light, Vector3& out) noexcept;
+
+template <Flavour flavour>
+void received_energy(std::span<const Vector3> points, const PointLight& light,
+                     std::span<Vector3> out);
+template <Flavour flavour>
+void diffused_energy(std::span<const Vector3> points, const Vector3& normal,
+                     const Vector3& reflectance, const PointLight& light, std::span<Vector3> out);
+template <Flavour flavour>
+void diffused_energy(std::span<const Vector3> points, std::span<const Vector3> normals,
+                     std::span<const Vector3> reflectances, const PointLight& light,
+                     std::span<Vector3> out);
+
+}  // namespace api
 
 }  // namespace lighting::detail

@@ -1,6 +1,7 @@
-// The five lighting operations. Each reads like its formula: the order of the
-// operations and the places where a double is rounded to float are what fix
-// the result's bits, so they are written out rather than left to helpers.
+// The five lighting operations, in both flavours. Each reads like its
+// formula: the order of the operations and the places where a double is
+// rounded to float are what fix the result's bits, so they are written out
+// rather than left to helpers.
 //
 // This file must be compiled without fast-math, with math-errno (otherwise a
 // compiler may turn pow(x, 0.5) into a square root, which differs in the last
@@ -38,20 +39,39 @@ namespace detail {
 
 namespace formulas {
 
+namespace {
+
+// The root of a sum of squares. The pow flavour uses the power function, as
+// the library is defined; the portable flavour the correctly rounded root,
+// which IEEE sqrt is on every platform (a sum of squares is never negative
+// or -0, and sqrt(+inf) and sqrt(NaN) are what pow gives too).
+template <Flavour flavour>
+double root(double sum_of_squares) noexcept {
+  if constexpr (flavour == Flavour::pow) {
+    return std::pow(sum_of_squares, 0.5);
+  } else {
+    return std::sqrt(sum_of_squares);
+  }
+}
+
+}  // namespace
+
+template <Flavour flavour>
 float light_distance(const Vector3& point, const PointLight& light) noexcept {
   const double dx = double(point.x) - double(light.position.x);
   const double dy = double(point.y) - double(light.position.y);
   const double dz = double(point.z) - double(light.position.z);
-  return to_float(std::pow((dx * dx + dy * dy) + dz * dz, 0.5));
+  return to_float(root<flavour>((dx * dx + dy * dy) + dz * dz));
 }
 
+template <Flavour flavour>
 void light_direction(const Vector3& point, const PointLight& light, Vector3& out) noexcept {
   // Towards the light; the length stays a double and is not shared with
   // light_distance, whose result has been rounded.
   const double dx = double(light.position.x) - double(point.x);
   const double dy = double(light.position.y) - double(point.y);
   const double dz = double(light.position.z) - double(point.z);
-  const double length = std::pow((dx * dx + dy * dy) + dz * dz, 0.5);
+  const double length = root<flavour>((dx * dx + dy * dy) + dz * dz);
   out.x = to_float(dx / length);
   out.y = to_float(dy / length);
   out.z = to_float(dz / length);
@@ -64,8 +84,9 @@ float dot_product(const Vector3& a, const Vector3& b) noexcept {
   return to_float((y_term + x_term) + z_term);
 }
 
+template <Flavour flavour>
 void received_energy(const Vector3& point, const PointLight& light, Vector3& out) noexcept {
-  const float distance = formulas::light_distance(point, light);
+  const float distance = formulas::light_distance<flavour>(point, light);
   // The falloff as defined, (1/d)/d. For a float d, d*d is exact in double,
   // and float((1/d)/d) equals float(1/(d*d)) for every positive float d, so
   // one division by d*d would give the same bits; the two divisions stay
@@ -78,16 +99,15 @@ void received_energy(const Vector3& point, const PointLight& light, Vector3& out
   out.z = to_float(scale * double(light.b));
 }
 
+template <Flavour flavour>
 void diffused_energy(const Vector3& point, const Vector3& normal, const Vector3& reflectance,
                      const PointLight& light, Vector3& out) noexcept {
   Vector3 received;
-  formulas::received_energy(point, light, received);
+  formulas::received_energy<flavour>(point, light, received);
   Vector3 towards_light;
-  formulas::light_direction(point, light, towards_light);
-  float cosine = formulas::dot_product(towards_light, normal);
-  // A surface facing away from the light diffuses nothing. Only a strictly
-  // negative cosine is clamped: -0 and NaN pass through unchanged.
-  if (cosine < 0.0f) cosine = 0.0f;
+  formulas::light_direction<flavour>(point, light, towards_light);
+  // A surface facing away from the light diffuses nothing.
+  const float cosine = clamp_negative_cosine(formulas::dot_product(towards_light, normal));
   out.x = to_float((double(received.x) * double(cosine)) * double(reflectance.x));
   out.y = to_float((double(received.y) * double(cosine)) * double(reflectance.y));
   out.z = to_float((double(received.z) * double(cosine)) * double(reflectance.z));
@@ -95,32 +115,86 @@ void diffused_energy(const Vector3& point, const Vector3& normal, const Vector3&
 
 }  // namespace formulas
 
-}  // namespace detail
+namespace api {
 
+template <Flavour flavour>
 float light_distance(const Vector3& point, const PointLight& light) noexcept {
-  const detail::DefaultFloatEnvironment environment;
-  return detail::formulas::light_distance(point, light);
+  const DefaultFloatEnvironment environment;
+  return formulas::light_distance<flavour>(point, light);
 }
 
+template <Flavour flavour>
 void light_direction(const Vector3& point, const PointLight& light, Vector3& out) noexcept {
-  const detail::DefaultFloatEnvironment environment;
-  detail::formulas::light_direction(point, light, out);
+  const DefaultFloatEnvironment environment;
+  formulas::light_direction<flavour>(point, light, out);
 }
 
 float dot_product(const Vector3& a, const Vector3& b) noexcept {
-  const detail::DefaultFloatEnvironment environment;
-  return detail::formulas::dot_product(a, b);
+  const DefaultFloatEnvironment environment;
+  return formulas::dot_product(a, b);
 }
 
+template <Flavour flavour>
 void received_energy(const Vector3& point, const PointLight& light, Vector3& out) noexcept {
-  const detail::DefaultFloatEnvironment environment;
-  detail::formulas::received_energy(point, light, out);
+  const DefaultFloatEnvironment environment;
+  formulas::received_energy<flavour>(point, light, out);
 }
 
+template <Flavour flavour>
 void diffused_energy(const Vector3& point, const Vector3& normal, const Vector3& reflectance,
                      const PointLight& light, Vector3& out) noexcept {
-  const detail::DefaultFloatEnvironment environment;
-  detail::formulas::diffused_energy(point, normal, reflectance, light, out);
+  const DefaultFloatEnvironment environment;
+  formulas::diffused_energy<flavour>(point, normal, reflectance, light, out);
 }
+
+}  // namespace api
+
+#define LIGHTING_INSTANTIATE(FLAVOUR)                                                              \
+  template float formulas::light_distance<FLAVOUR>(const Vector3&, const PointLight&) noexcept;    \
+  template void formulas::light_direction<FLAVOUR>(const Vector3&, const PointLight&,              \
+                                                   Vector3&) noexcept;                             \
+  template void formulas::received_energy<FLAVOUR>(const Vector3&, const PointLight&,              \
+                                                   Vector3&) noexcept;                             \
+  template void formulas::diffused_energy<FLAVOUR>(const Vector3&, const Vector3&, const Vector3&, \
+                                                   const PointLight&, Vector3&) noexcept;          \
+  template float api::light_distance<FLAVOUR>(const Vector3&, const PointLight&) noexcept;         \
+  template void api::light_direction<FLAVOUR>(const Vector3&, const PointLight&,                   \
+                                              Vector3&) noexcept;                                  \
+  template void api::received_energy<FLAVOUR>(const Vector3&, const PointLight&,                   \
+                                              Vector3&) noexcept;                                  \
+  template void api::diffused_energy<FLAVOUR>(const Vector3&, const Vector3&, const Vector3&,      \
+                                              const PointLight&, Vector3&) noexcept;
+LIGHTING_INSTANTIATE(Flavour::pow)
+LIGHTING_INSTANTIATE(Flavour::portable)
+#undef LIGHTING_INSTANTIATE
+
+}  // namespace detail
+
+// The public names of each flavour: lighting::f and lighting::portable::f.
+#define LIGHTING_SCALAR_FUNCTIONS(FLAVOUR)                                                      \
+  float light_distance(const Vector3& point, const PointLight& light) noexcept {                \
+    return detail::api::light_distance<FLAVOUR>(point, light);                                  \
+  }                                                                                             \
+  void light_direction(const Vector3& point, const PointLight& light, Vector3& out) noexcept {  \
+    detail::api::light_direction<FLAVOUR>(point, light, out);                                   \
+  }                                                                                             \
+  float dot_product(const Vector3& a, const Vector3& b) noexcept {                              \
+    return detail::api::dot_product(a, b);                                                      \
+  }                                                                                             \
+  void received_energy(const Vector3& point, const PointLight& light, Vector3& out) noexcept {  \
+    detail::api::received_energy<FLAVOUR>(point, light, out);                                   \
+  }                                                                                             \
+  void diffused_energy(const Vector3& point, const Vector3& normal, const Vector3& reflectance, \
+                       const PointLight& light, Vector3& out) noexcept {                        \
+    detail::api::diffused_energy<FLAVOUR>(point, normal, reflectance, light, out);              \
+  }
+
+LIGHTING_SCALAR_FUNCTIONS(detail::Flavour::pow)
+
+namespace portable {
+LIGHTING_SCALAR_FUNCTIONS(detail::Flavour::portable)
+}  // namespace portable
+
+#undef LIGHTING_SCALAR_FUNCTIONS
 
 }  // namespace lighting

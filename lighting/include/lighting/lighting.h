@@ -6,8 +6,9 @@
  * header): the library computes, this header only forwards.
  *
  * The library is written in C++ and built static by default, so a C program
- * links it with the C++ runtime: cc prog.c -llighting -lstdc++ -lm
- * (or the flags of pkg-config --cflags --libs lighting).
+ * links it with the C++ runtime and, when it was built with Highway, with
+ * libhwy: cc prog.c $(pkg-config --cflags --libs --static lighting), which
+ * gives -llighting -lhwy -lstdc++ -lm.
  *
  * Scalar functions take pointers to valid records and never fail; their out
  * record may be one of the inputs. Batch functions check their pointers and
@@ -96,6 +97,39 @@ LightingStatus lighting_diffused_energy_batch_each(const LightingVector3* points
                                                    const LightingVector3* reflectances,
                                                    size_t count, const LightingPointLight* light,
                                                    LightingVector3* out) LIGHTING_NOEXCEPT;
+
+/* The portable flavour: each function above as lighting_portable_<name>,
+ * with the same arguments and statuses, the same formulas, orders and
+ * rounding points, and the correctly rounded square root (IEEE sqrt) in place
+ * of the C library's pow(s, 0.5): the same bits on every platform. */
+float lighting_portable_light_distance(const LightingVector3* point,
+                                       const LightingPointLight* light) LIGHTING_NOEXCEPT;
+void lighting_portable_light_direction(const LightingVector3* point,
+                                       const LightingPointLight* light,
+                                       LightingVector3* out) LIGHTING_NOEXCEPT;
+float lighting_portable_dot_product(const LightingVector3* a,
+                                    const LightingVector3* b) LIGHTING_NOEXCEPT;
+void lighting_portable_received_energy(const LightingVector3* point,
+                                       const LightingPointLight* light,
+                                       LightingVector3* out) LIGHTING_NOEXCEPT;
+void lighting_portable_diffused_energy(const LightingVector3* point, const LightingVector3* normal,
+                                       const LightingVector3* reflectance,
+                                       const LightingPointLight* light,
+                                       LightingVector3* out) LIGHTING_NOEXCEPT;
+LightingStatus lighting_portable_received_energy_batch(const LightingVector3* points, size_t count,
+                                                       const LightingPointLight* light,
+                                                       LightingVector3* out) LIGHTING_NOEXCEPT;
+LightingStatus lighting_portable_diffused_energy_batch(const LightingVector3* points, size_t count,
+                                                       const LightingVector3* normal,
+                                                       const LightingVector3* reflectance,
+                                                       const LightingPointLight* light,
+                                                       LightingVector3* out) LIGHTING_NOEXCEPT;
+LightingStatus lighting_portable_diffused_energy_batch_each(const LightingVector3* points,
+                                                            const LightingVector3* normals,
+                                                            const LightingVector3* reflectances,
+                                                            size_t count,
+                                                            const LightingPointLight* light,
+                                                            LightingVector3* out) LIGHTING_NOEXCEPT;
 
 #ifdef __cplusplus
 }

@@ -9,8 +9,8 @@
 // single-precision float; every expression is evaluated in double precision
 // in the order written in the comments below, and a value is rounded to float
 // only where it is stored into a record field or returned. Square roots are
-// taken as pow(x, 0.5). No input is validated: degenerate input yields IEEE
-// infinities or NaN (a NaN's sign and payload are not part of the contract).
+// taken as pow(x, 0.5) (but see the two flavours below). No input is validated: degenerate input
+// yields IEEE infinities or NaN (a NaN's sign and payload are not part of the contract).
 //
 // What is guaranteed. The functions are compiled in the library's own source
 // file, never inline here, with floating-point contraction off, math-errno on,
@@ -21,9 +21,15 @@
 // exceptions masked), whatever the caller has set: a program linked with
 // -ffast-math starts with flush-to-zero on, which would otherwise change the
 // results for subnormal inputs. The caller's environment, and the exception
-// flags the call raised, are in place again when the call returns. The one
-// platform-dependent input is the C library's pow, whose last bit may differ
-// between C libraries and processor variants in rare cases.
+// flags the call raised, are in place again when the call returns.
+//
+// Two flavours. The functions of namespace lighting take the root as
+// pow(s, 0.5) from the C library, whose last bit differs between C libraries
+// and processor variants for some inputs (glibc with and without FMA, musl,
+// x87 pows on 32-bit x86 and mingw-w64). Namespace lighting::portable (at the
+// end) holds the same functions with the same formulas, orders and rounding
+// points, except that the root is the correctly rounded one, IEEE sqrt: its
+// results are the same bits on every platform.
 #pragma once
 
 #include <span>
@@ -106,5 +112,28 @@ void diffused_energy(std::span<const Vector3> points, std::span<const Vector3> n
 // The bits never depend on the target.
 std::string_view batch_target() noexcept;
 std::vector<std::string_view> batch_targets();
+
+// The portable flavour: the functions above with the correctly rounded root
+// in place of pow(s, 0.5), so that every platform gives the same bits. The
+// batches follow the same contract against the scalar functions of this
+// namespace.
+namespace portable {
+
+float light_distance(const Vector3& point, const PointLight& light) noexcept;
+void light_direction(const Vector3& point, const PointLight& light, Vector3& out) noexcept;
+float dot_product(const Vector3& a, const Vector3& b) noexcept;
+void received_energy(const Vector3& point, const PointLight& light, Vector3& out) noexcept;
+void diffused_energy(const Vector3& point, const Vector3& normal, const Vector3& reflectance,
+                     const PointLight& light, Vector3& out) noexcept;
+
+void received_energy(std::span<const Vector3> points, const PointLight& light,
+                     std::span<Vector3> out);
+void diffused_energy(std::span<const Vector3> points, const Vector3& normal,
+                     const Vector3& reflectance, const PointLight& light, std::span<Vector3> out);
+void diffused_energy(std::span<const Vector3> points, std::span<const Vector3> normals,
+                     std::span<const Vector3> reflectances, const PointLight& light,
+                     std::span<Vector3> out);
+
+}  // namespace portable
 
 }  // namespace lighting
