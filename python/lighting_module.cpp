@@ -62,6 +62,7 @@ struct Flavour {
   }
 
 constexpr Flavour default_flavour = LIGHTING_FLAVOUR_OF(lighting);
+constexpr Flavour portable_flavour = LIGHTING_FLAVOUR_OF(lighting::portable);
 
 #undef LIGHTING_FLAVOUR_OF
 
@@ -635,4 +636,7 @@ PYBIND11_MODULE(_lighting, module) {
   module.doc() = "Compiled part of the lighting package; import lighting instead.";
   define_records(module);
   define_functions<default_flavour>(module);
+  py::module_ portable = module.def_submodule(
+      "portable", "The portable flavour's functions; import lighting.portable instead.");
+  define_functions<portable_flavour>(portable);
 }
