@@ -45,16 +45,11 @@ Example (the demo's scene):
     0.250000 0.125000 0.125000
 """
 
-from . import portable
-from ._lighting import (
-    PointLight,
-    Vector3,
-    diffused_energy,
-    dot_product,
-    light_direction,
-    light_distance,
-    received_energy,
-)
+from . import _lighting, portable
+from ._exports import exported
+from ._lighting import PointLight, Vector3
+
+light_distance, light_direction, dot_product, received_energy, diffused_energy = exported(_lighting, __name__)
 
 __all__ = [
     "Vector3",

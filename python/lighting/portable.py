@@ -13,14 +13,13 @@ IEEE sqrt, and so gives the same bits whoever built it and wherever it runs.
     0.250000 0.125000 0.125000
 """
 
+from . import _lighting
+from ._exports import exported
 from ._lighting import PointLight, Vector3
-from ._lighting import portable as _portable
 
-light_distance = _portable.light_distance
-light_direction = _portable.light_direction
-dot_product = _portable.dot_product
-received_energy = _portable.received_energy
-diffused_energy = _portable.diffused_energy
+light_distance, light_direction, dot_product, received_energy, diffused_energy = exported(
+    _lighting.portable, __name__
+)
 
 __all__ = [
     "Vector3",

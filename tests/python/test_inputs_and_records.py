@@ -4,6 +4,7 @@ that pickle, copy, compare and print as Python that rebuilds them.
 """
 
 import copy
+import inspect
 import pickle
 import subprocess
 import sys
@@ -229,3 +230,12 @@ def test_records_pickle_copy_compare_and_print_as_python_that_rebuilds_them():
     rebuilt = eval(repr(light), names)
     assert (light_bits(rebuilt)[:7] == light_bits(light)[:7]).all() and np.isnan(rebuilt.intensity)
     assert repr(lighting.Vector3(0.1, float("inf"), -0.0)) == "Vector3(0.10000000149011612, float('inf'), -0.0)"
+
+
+def test_the_functions_pickle_by_name_for_tasks_sent_to_other_processes():
+    for module in (lighting, lighting.portable):
+        for name in module.__all__:
+            item = getattr(module, name)
+            if callable(item) and not isinstance(item, type):
+                assert pickle.loads(pickle.dumps(item)) is item, (module.__name__, name)
+    assert str(inspect.signature(lighting.portable.diffused_energy)) == "(points, normal, reflectance, light, *, out=None)"
