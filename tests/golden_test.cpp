@@ -46,4 +46,35 @@ TEST(GoldenVectors, DistancesDifferExactlyWherePowRoundsWitnessesDifferently) {
               witnesses);
 }
 
+// The portable flavour depends on no C library function: its vectors come
+// from exact integer arithmetic, and every platform must give every bit.
+TEST(GoldenVectors, PortableFlavourMatchesTheExactModelOnEveryPlatform) {
+  const auto cases = lighting_test::load_golden_cases(LIGHTING_PORTABLE_GOLDEN_VECTORS);
+  ASSERT_GT(cases.size(), 6000u);
+  const auto mismatches = lighting_test::find_mismatches(cases, lighting_test::Flavour::portable);
+  for (std::size_t i = 0; i < mismatches.size() && i < 20; ++i) {
+    ADD_FAILURE() << lighting_test::describe(mismatches[i]);
+  }
+  EXPECT_EQ(mismatches.size(), 0u) << "of " << cases.size() << " portable golden vectors";
+}
+
+// The two flavours differ only through the root: on the pow witnesses, whose
+// root the reference pow rounds up across a float tie, the default flavour's
+// distance is the platform pow's and the portable one's the tie rounded to
+// even; everything that does not divide by the distance agrees.
+TEST(GoldenVectors, FlavoursDifferOnlyThroughTheRoot) {
+  const auto cases = lighting_test::load_golden_cases(LIGHTING_GOLDEN_VECTORS);
+  std::size_t distances_differing = 0;
+  for (const auto& golden : cases) {
+    const auto pow = lighting_test::evaluate(golden, lighting_test::Flavour::pow);
+    const auto portable = lighting_test::evaluate(golden, lighting_test::Flavour::portable);
+    EXPECT_EQ(pow[4], portable[4]) << "dot_product, line " << golden.line;
+    if (pow[0] != portable[0] && !lighting_test::same_result(pow[0], portable[0])) {
+      ++distances_differing;
+    }
+  }
+  // At least the witnesses this platform's pow rounds like the reference pow.
+  EXPECT_GE(distances_differing, 38u - lighting_test::count_pow_differences(cases));
+}
+
 }  // namespace

@@ -56,8 +56,14 @@ inline std::vector<GoldenCase> load_golden_cases(const std::string& path) {
   return cases;
 }
 
-// Runs the five operations on a case's inputs, in the order of the outputs.
-inline std::array<std::uint32_t, kOutputCount> evaluate(const GoldenCase& golden) {
+// The library's two flavours: namespace lighting (pow roots) and
+// lighting::portable (correctly rounded roots).
+enum class Flavour { pow, portable };
+
+// Runs the five operations of one flavour on a case's inputs, in the order of
+// the outputs.
+template <class Operations>
+std::array<std::uint32_t, kOutputCount> evaluate_with(const GoldenCase& golden) {
   const auto in = [&](int i) { return from_bits(golden.inputs[static_cast<std::size_t>(i)]); };
   const lighting::Vector3 point{in(0), in(1), in(2)};
   const lighting::Vector3 normal{in(3), in(4), in(5)};
@@ -67,14 +73,46 @@ inline std::array<std::uint32_t, kOutputCount> evaluate(const GoldenCase& golden
   lighting::Vector3 direction{};
   lighting::Vector3 received{};
   lighting::Vector3 diffused{};
-  const float distance = lighting::light_distance(point, light);
-  lighting::light_direction(point, light, direction);
-  const float dot = lighting::dot_product(normal, reflectance);
-  lighting::received_energy(point, light, received);
-  lighting::diffused_energy(point, normal, reflectance, light, diffused);
+  const float distance = Operations::light_distance(point, light);
+  Operations::light_direction(point, light, direction);
+  const float dot = Operations::dot_product(normal, reflectance);
+  Operations::received_energy(point, light, received);
+  Operations::diffused_energy(point, normal, reflectance, light, diffused);
   return {bits(distance),   bits(direction.x), bits(direction.y), bits(direction.z),
           bits(dot),        bits(received.x),  bits(received.y),  bits(received.z),
           bits(diffused.x), bits(diffused.y),  bits(diffused.z)};
+}
+
+#define LIGHTING_TEST_OPERATIONS(NAME, NAMESPACE)                                            \
+  struct NAME {                                                                              \
+    static float light_distance(const lighting::Vector3& p, const lighting::PointLight& l) { \
+      return NAMESPACE::light_distance(p, l);                                                \
+    }                                                                                        \
+    static void light_direction(const lighting::Vector3& p, const lighting::PointLight& l,   \
+                                lighting::Vector3& out) {                                    \
+      NAMESPACE::light_direction(p, l, out);                                                 \
+    }                                                                                        \
+    static float dot_product(const lighting::Vector3& a, const lighting::Vector3& b) {       \
+      return NAMESPACE::dot_product(a, b);                                                   \
+    }                                                                                        \
+    static void received_energy(const lighting::Vector3& p, const lighting::PointLight& l,   \
+                                lighting::Vector3& out) {                                    \
+      NAMESPACE::received_energy(p, l, out);                                                 \
+    }                                                                                        \
+    static void diffused_energy(const lighting::Vector3& p, const lighting::Vector3& n,      \
+                                const lighting::Vector3& r, const lighting::PointLight& l,   \
+                                lighting::Vector3& out) {                                    \
+      NAMESPACE::diffused_energy(p, n, r, l, out);                                           \
+    }                                                                                        \
+  };
+LIGHTING_TEST_OPERATIONS(PowOperations, lighting)
+LIGHTING_TEST_OPERATIONS(PortableOperations, lighting::portable)
+#undef LIGHTING_TEST_OPERATIONS
+
+inline std::array<std::uint32_t, kOutputCount> evaluate(const GoldenCase& golden,
+                                                        Flavour flavour = Flavour::pow) {
+  return flavour == Flavour::pow ? evaluate_with<PowOperations>(golden)
+                                 : evaluate_with<PortableOperations>(golden);
 }
 
 struct Mismatch {
@@ -83,10 +121,11 @@ struct Mismatch {
   std::uint32_t actual;
 };
 
-inline std::vector<Mismatch> find_mismatches(const std::vector<GoldenCase>& cases) {
+inline std::vector<Mismatch> find_mismatches(const std::vector<GoldenCase>& cases,
+                                             Flavour flavour = Flavour::pow) {
   std::vector<Mismatch> mismatches;
   for (const auto& golden : cases) {
-    const auto actual = evaluate(golden);
+    const auto actual = evaluate(golden, flavour);
     for (int i = 0; i < kOutputCount; ++i) {
       const auto index = static_cast<std::size_t>(i);
       if (!same_result(golden.expected[index], actual[index])) {

@@ -1,9 +1,9 @@
 # Installs this build of the library into a fresh prefix, builds the C test
 # program against the installed tree as an outside C project would, and runs it.
 #   cmake -DLIGHTING_BINARY_DIR=... -DWORK_DIR=... -DSOURCE=... -DGOLDEN=...
-#         -DC_COMPILER=... -DLIBDIR=lib [-DC_FLAGS=...] -P run.cmake
+#         -DPORTABLE_GOLDEN=... -DC_COMPILER=... -DLIBDIR=lib [-DC_FLAGS=...] -P run.cmake
 include("${CMAKE_CURRENT_LIST_DIR}/../cmake/script_helpers.cmake")
-require_variables(LIGHTING_BINARY_DIR WORK_DIR SOURCE GOLDEN C_COMPILER LIBDIR)
+require_variables(LIGHTING_BINARY_DIR WORK_DIR SOURCE GOLDEN PORTABLE_GOLDEN C_COMPILER LIBDIR)
 
 file(REMOVE_RECURSE "${WORK_DIR}")
 set(prefix "${WORK_DIR}/prefix")
@@ -31,4 +31,4 @@ separate_arguments(extra_flags UNIX_COMMAND "${C_FLAGS}")
 set(program "${WORK_DIR}/c_api_test")
 run(${C_COMPILER} -std=c99 -Wall -Wextra -Wpedantic -Werror ${extra_flags} "${SOURCE}"
     ${library_flags} -o "${program}")
-run("${program}" "${GOLDEN}")
+run("${program}" "${GOLDEN}" "${PORTABLE_GOLDEN}")

@@ -17,8 +17,15 @@ Each data line is a case name followed by 27 single-precision values as
            diffused_energy(point, normal, reflectance, light)   (3)
 A NaN output is written as 7fc00000; its sign and payload are not specified.
 
-Usage: generate.py [OUTPUT]          (default: vectors.txt beside this script)
-       generate.py --check STORED [OUTPUT]
+Usage: generate.py [--portable] [OUTPUT]   (default: vectors.txt, or
+                                            vectors_portable.txt, beside this script)
+       generate.py [--portable] --check STORED [OUTPUT]
+
+The portable flavour's vectors (--portable) take the correctly rounded square
+root instead of pow, computed from integers alone (exact_sqrt): they depend
+on no C library function, so every platform must reproduce them exactly, and
+--check allows no difference. They hold two more case families, roots next to
+float midpoints and cosines of -0.
 
 The choice of cases never depends on the C library's pow: every case family
 draws from its own random stream, and the pow witnesses are a fixed list. Only
@@ -70,14 +77,46 @@ def ieee_div(a, b):
 
 # The model. Arguments are floats already rounded to single precision.
 
-def light_distance(p, light):
+def pow_root(s):
+    """The default flavour's root: the C library's pow."""
+    return math.pow(s, 0.5)
+
+
+def exact_sqrt(s):
+    """The portable flavour's root: the double nearest to the square root of
+    the double s, from integer arithmetic only. s is a sum of squares, never
+    negative or -0; +0, +inf and NaN are their own roots."""
+    if s == 0.0 or math.isinf(s) or math.isnan(s):
+        return s
+    numerator, denominator = s.as_integer_ratio()    # denominator is 2^k
+    shift = denominator.bit_length() - 1
+    # s = numerator * 2^-shift; with an even exponent the root of the integer
+    # part, scaled by 2^(2*extra) to keep 60+ bits, gives the root's bits.
+    if shift % 2:
+        numerator, shift = numerator * 2, shift + 1
+    extra = max(0, 61 - numerator.bit_length() // 2)
+    scaled = numerator << (2 * extra)
+    root = math.isqrt(scaled)
+    inexact = root * root != scaled
+    exponent = -(shift // 2) - extra                  # sqrt(s) = (root + rest) * 2^exponent
+    drop = root.bit_length() - 53                     # at least 8 bits below double precision
+    kept, rest = root >> drop, root & ((1 << drop) - 1)
+    half = 1 << (drop - 1)
+    # The rest is never exactly half when the root is inexact, and an exact
+    # root has no bits to drop beyond the ones counted here: round half to even.
+    if rest > half or (rest == half and (inexact or kept & 1)):
+        kept += 1
+    return math.ldexp(kept, exponent + drop)          # exact: kept has at most 54 bits
+
+
+def light_distance(p, light, root):
     dx, dy, dz = p[0] - light[0], p[1] - light[1], p[2] - light[2]
-    return f32(math.pow((dx * dx + dy * dy) + dz * dz, 0.5))
+    return f32(root((dx * dx + dy * dy) + dz * dz))
 
 
-def light_direction(p, light):
+def light_direction(p, light, root):
     dx, dy, dz = light[0] - p[0], light[1] - p[1], light[2] - p[2]
-    length = math.pow((dx * dx + dy * dy) + dz * dz, 0.5)
+    length = root((dx * dx + dy * dy) + dz * dz)
     return [f32(ieee_div(dx, length)), f32(ieee_div(dy, length)), f32(ieee_div(dz, length))]
 
 
@@ -85,26 +124,27 @@ def dot_product(a, b):
     return f32((a[1] * b[1] + a[0] * b[0]) + a[2] * b[2])
 
 
-def received_energy(p, light):
-    d = light_distance(p, light)
+def received_energy(p, light, root):
+    d = light_distance(p, light, root)
     falloff = f32(ieee_div(ieee_div(1.0, d), d))
     intensity = light[6]
     return [f32((falloff * intensity) * light[3 + c]) for c in range(3)]
 
 
-def diffused_energy(p, normal, reflectance, light):
-    received = received_energy(p, light)
-    u = light_direction(p, light)
+def diffused_energy(p, normal, reflectance, light, root):
+    received = received_energy(p, light, root)
+    u = light_direction(p, light, root)
     cosine = dot_product(u, normal)
     if cosine < 0.0:
         cosine = 0.0
     return [f32((received[c] * cosine) * reflectance[c]) for c in range(3)]
 
 
-def outputs(case):
+def outputs(case, root):
     p, n, refl, light = case[0:3], case[3:6], case[6:9], case[9:16]
-    return ([light_distance(p, light)] + light_direction(p, light) + [dot_product(n, refl)] +
-            received_energy(p, light) + diffused_energy(p, n, refl, light))
+    return ([light_distance(p, light, root)] + light_direction(p, light, root) +
+            [dot_product(n, refl)] + received_energy(p, light, root) +
+            diffused_energy(p, n, refl, light, root))
 
 
 # The inputs.
@@ -142,6 +182,9 @@ def worked_examples():
     yield "zero_reflectance_channel", variant(reflectance=(0.5, 0, 1))
     yield "infinite_reflectance_behind", variant(position=(-1, 2, -4), reflectance=(INF, 0.5, 1))
     yield "dot_rounds_once", variant(normal=(1, 1, 1), reflectance=(2.0 ** -24, 1, 2.0 ** -24))
+    # (0 * -1 + -1 * 0) + 0 * -1 is -0: a clamp compiled to a max instruction
+    # would make it +0.
+    yield "in_plane_negative_zero_cosine_normal", variant(position=(-1, 2, 0), normal=(0, -1, -1))
 
 
 def random_cases(rng, count):
@@ -387,7 +430,48 @@ def family_rng(name):
     return random.Random(f"{SEED}/{name}")
 
 
-def all_cases():
+def roots_near_midpoints(rng, count):
+    """Sums of squares m*m + k, m the midpoint between two floats near 2^26 and
+    |k| <= 7: the root lies within 2^-25 of m, so the distance rounds to the
+    float above or below m by k's sign, and to even at k = 0; a root one double
+    ulp off, as some pows give, moves the float. The point is (m - 4, p, q)
+    with p*p + q*q the rest of the sum, the light at the origin."""
+    found = 0
+    while found < count:
+        m = 8 * rng.randint(2 ** 23, 2 ** 24 - 1) + 4
+        s = m * m + rng.randint(-7, 7)
+        split = two_squares(s - (m - 4) ** 2)
+        if split:
+            found += 1
+            yield "root_near_midpoint", scene((m - 4, split[0], split[1]), (0, 0, 1), (1, 1, 1),
+                                              (0, 0, 0), (1, 1, 1), 1)
+
+
+def negative_zero_cosines(rng, count):
+    """Directions and normals whose products cancel to -0 in every order:
+    each product is a zero of either sign, and the cosine is -0 only when all
+    three are -0. Random finite lights and colours, with signs of either kind."""
+    for _ in range(count):
+        point = [f32(rng.uniform(-8, 8)) for _ in range(3)]
+        axis = rng.randrange(3)
+        position = list(point)
+        position[axis] = f32(point[axis] + rng.choice((-1, 1)) * rng.uniform(0.5, 8))
+        # The direction is zero except on axis; the normal is zero there, with
+        # the sign that makes that product -0, and nonzero elsewhere.
+        towards = math.copysign(1.0, position[axis] - point[axis])
+        normal = [f32(rng.uniform(0.25, 2)) * rng.choice((-1, 1)) for _ in range(3)]
+        normal[axis] = -towards * 0.0
+        for other in range(3):
+            if other != axis:
+                # 0 * n is -0 when n < 0 and the zero is +0 (light - point on a
+                # zero axis is +0): negative normal components everywhere else.
+                normal[other] = -abs(normal[other])
+        colour = [f32(rng.uniform(0, 2)) for _ in range(3)]
+        yield "negative_zero_cosine", scene(point, normal, [f32(rng.uniform(0, 2)) for _ in range(3)],
+                                            position, colour, f32(rng.uniform(0.5, 8)))
+
+
+def all_cases(portable):
     rng = random.Random(SEED)
     yield from worked_examples()
     yield from random_cases(rng, 1000)
@@ -395,13 +479,21 @@ def all_cases():
     yield from pow_witnesses()
     yield from fma_witnesses(family_rng("fma_not_separate"), 40)
     yield from cancelling_dots(family_rng("dot_cancel"), 200)
+    if portable:
+        # Which float these round to depends on the last bit of the root, so
+        # only the portable flavour, whose root is fixed, can list them.
+        yield from roots_near_midpoints(family_rng("root_near_midpoint"), 300)
+        yield from negative_zero_cosines(family_rng("negative_zero_cosine"), 100)
 
 
-def render():
-    lines = ["# Golden vectors for the lighting library, written by generate.py; do not edit.",
-             "# name, then 16 inputs and 11 outputs as float bit patterns (see generate.py)."]
-    for name, case in all_cases():
-        words = [to_bits(v) for v in case] + [to_bits(v) for v in outputs(case)]
+def render(portable):
+    root = exact_sqrt if portable else pow_root
+    flavour = "the portable flavour, exact roots" if portable else "the default flavour, pow roots"
+    lines = [f"# Golden vectors for the lighting library ({flavour}), written by generate.py;",
+             "# do not edit. name, then 16 inputs and 11 outputs as float bit patterns",
+             "# (see generate.py)."]
+    for name, case in all_cases(portable):
+        words = [to_bits(v) for v in case] + [to_bits(v) for v in outputs(case, root)]
         lines.append(name + " " + " ".join(f"{w:08x}" for w in words))
     return lines
 
@@ -427,10 +519,10 @@ def explained_by_pow(stored, fresh, differing):
     return all(i in POW_DEPENDENT_OUTPUTS for i in range(11) if old[17 + i] != new[17 + i])
 
 
-def check(stored_path, lines):
+def check(stored_path, lines, portable):
     with open(stored_path, encoding="ascii") as stored_file:
         stored = stored_file.read().split("\n")[:-1]
-    differing = pow_differences()
+    differing = set() if portable else pow_differences()
     kind = "the reference pow" if not differing else (
         f"a pow that rounds {len(differing)} of the {len(POW_WITNESSES)} witnesses differently")
     if len(stored) != len(lines):
@@ -454,18 +546,22 @@ def check(stored_path, lines):
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
     args = sys.argv[1:]
+    portable = args[:1] == ["--portable"]
+    if portable:
+        args = args[1:]
     stored = None
     if args[:1] == ["--check"]:
         if len(args) < 2:
-            sys.exit("usage: generate.py --check STORED [OUTPUT]")
+            sys.exit("usage: generate.py [--portable] --check STORED [OUTPUT]")
         stored, args = args[1], args[2:]
-    path = args[0] if args else (None if stored else os.path.join(here, "vectors.txt"))
-    lines = render()
+    default_name = "vectors_portable.txt" if portable else "vectors.txt"
+    path = args[0] if args else (None if stored else os.path.join(here, default_name))
+    lines = render(portable)
     if path:
         with open(path, "w", encoding="ascii") as out:
             out.write("\n".join(lines) + "\n")
     if stored:
-        sys.exit(check(stored, lines))
+        sys.exit(check(stored, lines, portable))
 
 
 if __name__ == "__main__":
