@@ -56,6 +56,7 @@ def main(source, work, version):
         sys.exit("lighting was not imported from the venv: %s" % where)
 
     environment["LIGHTING_GOLDEN_VECTORS"] = os.path.join(copy, "tests", "golden", "vectors.txt")
+    environment["LIGHTING_PORTABLE_GOLDEN_VECTORS"] = os.path.join(copy, "tests", "golden", "vectors_portable.txt")
     run([python, "-m", "pytest", "-q", "-p", "no:cacheprovider", os.path.join(copy, "tests", "python")],
         cwd=work, env=environment)
 
