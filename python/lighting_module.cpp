@@ -473,13 +473,15 @@ std::string repr(float value) {
   return std::string(py::repr(as_python(value)));
 }
 
-std::string repr(const Vector3& vector) {
-  return "Vector3(" + repr(vector.x) + ", " + repr(vector.y) + ", " + repr(vector.z) + ")";
+// The arguments that rebuild a record: what pickle and copy call the class
+// with, and what repr writes.
+py::tuple arguments(const Vector3& v) {
+  return py::make_tuple(as_python(v.x), as_python(v.y), as_python(v.z));
 }
 
-std::string repr(const PointLight& light) {
-  return "PointLight(" + repr(light.position) + ", " + repr(light.r) + ", " + repr(light.g) + ", " +
-         repr(light.b) + ", " + repr(light.intensity) + ")";
+py::tuple arguments(const PointLight& l) {
+  return py::make_tuple(l.position, as_python(l.r), as_python(l.g), as_python(l.b),
+                        as_python(l.intensity));
 }
 
 bool operator==(const Vector3& a, const Vector3& b) {
@@ -518,10 +520,12 @@ void define_field(py::class_<Record>& record, const char* name, float Record::*f
       doc);
 }
 
-// Value equality, mutable records: equal fields compare equal as floats do
-// (-0.0 equals 0.0, NaN equals nothing), and no hash.
+// The methods that make a record a value: equality field by field as floats
+// compare (-0.0 equals 0.0, NaN equals nothing) and no hash, since records
+// are mutable; pickling and copying through the rebuilding arguments; and a
+// repr that is Python giving the same bits back.
 template <class Record>
-void define_equality(py::class_<Record>& record) {
+void define_value_methods(py::class_<Record>& record, const char* name) {
   record
       .def(
           "__eq__",
@@ -532,7 +536,28 @@ void define_equality(py::class_<Record>& record) {
           },
           "__eq__(self, other)\n--\n\nWhether every field compares equal as floats do "
           "(-0.0 equals 0.0, NaN equals nothing).")
+      .def(
+          "__reduce__",
+          [](const py::object& self) {
+            return py::make_tuple(py::type::of(self), arguments(self.cast<Record>()));
+          },
+          "__reduce__(self)\n--\n\nFor pickle and copy: the class and its fields.")
+      .def(
+          "__repr__",
+          [name](const Record& self) {
+            std::string text = std::string(name) + "(";
+            const char* separator = "";
+            for (const auto argument : arguments(self)) {
+              text += separator;
+              text += PyFloat_Check(argument.ptr()) ? repr(argument.template cast<float>())
+                                                    : std::string(py::repr(argument));
+              separator = ", ";
+            }
+            return text + ")";
+          },
+          "__repr__(self)\n--\n\nThe call that rebuilds the record, with exact values.")
       .attr("__hash__") = py::none();
+  record.attr("__module__") = "lighting";
 }
 
 void define_records(py::module_& module) {
@@ -557,29 +582,13 @@ Python that rebuilds it.
   define_field(vector, "z", &Vector3::z, "Third component (blue for energies), a float32 value.");
   vector
       .def(
-          "__repr__", [](const Vector3& self) { return repr(self); },
-          "__repr__(self)\n--\n\nVector3(x, y, z) with each component's exact value.")
-      .def(
-          "__reduce__",
-          [](const py::object& self) {
-            const auto v = self.cast<Vector3>();
-            return py::make_tuple(py::type::of(self),
-                                  py::make_tuple(as_python(v.x), as_python(v.y), as_python(v.z)));
-          },
-          "__reduce__(self)\n--\n\nFor pickle and copy: the class and (x, y, z).")
-      .def(
           "__len__", [](const Vector3&) { return 3; }, "__len__(self)\n--\n\nAlways 3.")
       .def("__getitem__", &component, "index"_a,
            "__getitem__(self, index)\n--\n\nx, y or z for index 0, 1 or 2 (or -3, -2, -1).")
       .def(
-          "__iter__",
-          [](const Vector3& self) {
-            return py::iter(
-                py::make_tuple(as_python(self.x), as_python(self.y), as_python(self.z)));
-          },
+          "__iter__", [](const Vector3& self) { return py::iter(arguments(self)); },
           "__iter__(self)\n--\n\nx, y and z in turn, as Python floats.");
-  define_equality(vector);
-  vector.attr("__module__") = "lighting";
+  define_value_methods(vector, "Vector3");
 
   py::class_<PointLight> light(module, "PointLight", R"doc(
 A point light: a position, a colour (r, g, b) and an intensity, in single
@@ -610,21 +619,7 @@ copying and repr are as for Vector3.
   define_field(light, "g", &PointLight::g, "Green colour channel.");
   define_field(light, "b", &PointLight::b, "Blue colour channel.");
   define_field(light, "intensity", &PointLight::intensity, "Intensity, scaling every channel.");
-  light
-      .def(
-          "__repr__", [](const PointLight& self) { return repr(self); },
-          "__repr__(self)\n--\n\nPointLight(position, r, g, b, intensity) with exact values.")
-      .def(
-          "__reduce__",
-          [](const py::object& self) {
-            const auto l = self.cast<PointLight>();
-            return py::make_tuple(py::type::of(self),
-                                  py::make_tuple(l.position, as_python(l.r), as_python(l.g),
-                                                 as_python(l.b), as_python(l.intensity)));
-          },
-          "__reduce__(self)\n--\n\nFor pickle and copy: the class and its five fields.");
-  define_equality(light);
-  light.attr("__module__") = "lighting";
+  define_value_methods(light, "PointLight");
 }
 
 }  // namespace

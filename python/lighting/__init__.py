@@ -46,18 +46,9 @@ Example (the demo's scene):
 """
 
 from . import _lighting, portable
-from ._exports import exported
+from ._exports import NAMES, exported
 from ._lighting import PointLight, Vector3
 
 light_distance, light_direction, dot_product, received_energy, diffused_energy = exported(_lighting, __name__)
 
-__all__ = [
-    "Vector3",
-    "PointLight",
-    "light_distance",
-    "light_direction",
-    "dot_product",
-    "received_energy",
-    "diffused_energy",
-    "portable",
-]
+__all__ = ["Vector3", "PointLight", *NAMES, "portable"]

@@ -14,19 +14,11 @@ IEEE sqrt, and so gives the same bits whoever built it and wherever it runs.
 """
 
 from . import _lighting
-from ._exports import exported
+from ._exports import NAMES, exported
 from ._lighting import PointLight, Vector3
 
 light_distance, light_direction, dot_product, received_energy, diffused_energy = exported(
     _lighting.portable, __name__
 )
 
-__all__ = [
-    "Vector3",
-    "PointLight",
-    "light_distance",
-    "light_direction",
-    "dot_product",
-    "received_energy",
-    "diffused_energy",
-]
+__all__ = ["Vector3", "PointLight", *NAMES]
