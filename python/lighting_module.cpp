@@ -80,10 +80,19 @@ std::string type_name(py::handle value) {
 // A real number is what numbers.Real admits (int, float, Fraction, numpy's
 // integer and floating scalars), except bool: complex values and truth values
 // are refused rather than cut down to a real.
+bool has_real_dtype(const py::array& array) {
+  const char kind = array.dtype().kind();
+  return kind == 'f' || kind == 'i' || kind == 'u';
+}
+
 bool is_real(py::handle value) {
   if (PyFloat_Check(value.ptr())) return true;
   if (PyBool_Check(value.ptr())) return false;
   if (PyLong_Check(value.ptr())) return true;
+  if (py::isinstance<py::array>(value)) {  // a 0-d array of a real dtype, as numpy.float32 takes
+    const auto array = py::reinterpret_borrow<py::array>(value);
+    return array.ndim() == 0 && has_real_dtype(array);
+  }
   static const py::handle real = imported("numbers", "Real");
   const int admitted = PyObject_IsInstance(value.ptr(), real.ptr());
   if (admitted < 0) throw py::error_already_set();
@@ -104,13 +113,12 @@ bool is_text(py::handle object) {
   return PyUnicode_Check(object.ptr()) || PyBytes_Check(object.ptr());
 }
 
+// A 0-d array is a number here, as it has shape (), though numpy lets it
+// pass for a sequence.
 bool is_sequence(py::handle object) {
+  if (py::isinstance<py::array>(object))
+    return py::reinterpret_borrow<py::array>(object).ndim() > 0;
   return PySequence_Check(object.ptr()) != 0 && !is_text(object);
-}
-
-bool has_real_dtype(const py::array& array) {
-  const char kind = array.dtype().kind();
-  return kind == 'f' || kind == 'i' || kind == 'u';
 }
 
 std::vector<py::ssize_t> shape_of(const py::array& array) {

@@ -180,12 +180,17 @@ def test_a_triple_or_a_smaller_array_broadcasts_against_the_points():
 
 def test_shape_three_is_one_point_whatever_holds_it():
     expected = lighting.received_energy(lighting.Vector3(1, 2, 0), LIGHT)
-    for point in ((1, 2, 0), [1.0, 2.0, 0.0], np.array([1.0, 2.0, 0.0]), np.array([1, 2, 0], np.int16)):
+    zero_d = [np.array(1.0), np.array(2, np.uint8), np.array(0.0, np.float32)]  # each of shape ()
+    for point in ((1, 2, 0), [1.0, 2.0, 0.0], np.array([1.0, 2.0, 0.0]), np.array([1, 2, 0], np.int16), zero_d):
         result = lighting.received_energy(point, LIGHT)
         assert isinstance(result, lighting.Vector3) and same_bits(tuple(result), tuple(expected))
     batch = lighting.received_energy(np.array([[1.0, 2.0, 0.0]]), LIGHT)
     assert batch.shape == (1, 3) and same_bits(batch[0], tuple(expected))
     assert isinstance(lighting.portable.received_energy(np.array([1.0, 2.0, 0.0]), LIGHT), lighting.Vector3)
+    with pytest.raises(TypeError, match="real number"):
+        lighting.received_energy([np.array(1.0), np.array(True), 0], LIGHT)
+    with pytest.raises(TypeError, match="Vector3 or a sequence"):
+        lighting.light_distance(np.array(1.0), LIGHT)
 
 
 # --- records ----------------------------------------------------------------------------
