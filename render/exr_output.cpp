@@ -145,23 +145,13 @@ bool can_write_in_place(const OutputFile& file) {
   return flags >= 0 && (flags & O_APPEND) == 0;
 }
 
+// $TMPDIR as given: one that does not work is reported, never replaced.
 std::string spool_directory() {
-  const char* directory = std::getenv("TMPDIR");
-  return directory != nullptr && directory[0] != '\0' ? directory : "/tmp";
+  return temporary_directory();
 }
 
-// An unnamed file that disappears when closed: O_TMPFILE where the filesystem
-// has it, otherwise tmpfile(), which unlinks its file at once.
 int open_spool(const std::string& directory) {
-  int fd = open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-  if (fd >= 0) return fd;
-  std::FILE* file = std::tmpfile();
-  if (file == nullptr) return -1;
-  fd = fcntl(fileno(file), F_DUPFD_CLOEXEC, 0);
-  const int error = errno;
-  std::fclose(file);
-  errno = error;
-  return fd;
+  return open_temporary_file(directory);
 }
 
 Imf::Header make_header(int width, int height, const ExrSettings& settings,

@@ -1,4 +1,5 @@
 // lighting-render: the diffused energy of a lit surface patch as a PNG or an OpenEXR image.
+#include <fcntl.h>
 #include <omp.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -53,6 +54,32 @@ bool flushed_whole(std::FILE* stream) {
   return std::fflush(stream) == 0 && std::ferror(stream) == 0;
 }
 
+// A standard descriptor that is closed at start is taken by /dev/null, open
+// read-only: no file this program opens can then get its number and receive
+// what is meant for it, and writing to it still fails.
+void hold_closed_standard_descriptors() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    const int null = open("/dev/null", O_RDONLY);
+    if (null >= 0 && null != fd) {
+      dup2(null, fd);
+      close(null);
+    }
+  }
+}
+
+// An image sent to a terminal would only garble it: refused unless forced.
+bool refuse_terminal(const render::Options& options) {
+  if (options.force) return false;
+  const auto descriptor = render::descriptor_named(options.output);
+  if (!descriptor || isatty(*descriptor) == 0) return false;
+  std::fprintf(stderr,
+               "lighting-render: cannot write %s: it is a terminal, which binary image data "
+               "would garble (--force writes it anyway)\n",
+               render::printable_name(options.output).c_str());
+  return true;
+}
+
 int show_help() {
   std::fputs(render::help_text().c_str(), stdout);
   if (flushed_whole(stdout)) return kWritten;
@@ -84,6 +111,7 @@ std::string render_image(const render::Options& options, int threads,
 }  // namespace
 
 int main(int argc, char** argv) {
+  hold_closed_standard_descriptors();
   render::Options options;
   try {
     options = render::parse_options(std::vector<std::string>(argv + 1, argv + argc));
@@ -92,6 +120,7 @@ int main(int argc, char** argv) {
     return kBadCommandLine;
   }
   if (options.help) return show_help();
+  if (refuse_terminal(options)) return kNotWritten;
 
   render::install_signal_handlers();
   const int threads = thread_count(options);
@@ -111,8 +140,9 @@ int main(int argc, char** argv) {
         non_finite_pixels);
     if (show_progress) std::fputs("\r                       \r", stderr);
     std::fprintf(summary, "lighting-render: wrote %s, %dx%d, %s, %lld non-finite pixel%s\n",
-                 options.output.c_str(), options.width, options.height, written.c_str(),
-                 static_cast<long long>(non_finite_pixels), non_finite_pixels == 1 ? "" : "s");
+                 render::printable_name(options.output).c_str(), options.width, options.height,
+                 written.c_str(), static_cast<long long>(non_finite_pixels),
+                 non_finite_pixels == 1 ? "" : "s");
   } catch (const std::exception& error) {
     if (show_progress) std::fputs("\n", stderr);
     std::fprintf(stderr, "lighting-render: %s\n", error.what());

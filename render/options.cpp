@@ -11,6 +11,8 @@
 #include <string_view>
 #include <system_error>
 
+#include "output_file.hpp"
+
 namespace render {
 
 namespace {
@@ -32,41 +34,116 @@ bool is_finite_float(float value) {
   return (std::bit_cast<std::uint32_t>(value) & kExponent) != kExponent;
 }
 
+// A value in quotes; one with control bytes as printable_name() shows it.
+std::string quoted(const std::string& value) {
+  const std::string printable = printable_name(value);
+  return printable == value ? "'" + value + "'" : printable;
+}
+
 [[noreturn]] void reject(const std::string& option, const std::string& value,
                          const std::string& why) {
-  throw std::invalid_argument(option + ": '" + value + "' " + why);
+  throw std::invalid_argument(printable_name(option) + ": " + quoted(value) + " " + why);
 }
 
-// A finite number, the whole text, in the C locale's syntax.
-double parse_number(const std::string& option, const std::string& text) {
-  double value = 0.0;
+// Numbers take the C locale's syntax with an optional leading '+', as
+// strtod does: "+5" is 5, "+-5" and "++5" are not numbers.
+std::string_view without_plus(std::string_view text) {
+  if (text.size() > 1 && text[0] == '+' && text[1] != '+' && text[1] != '-') {
+    text.remove_prefix(1);
+  }
+  return text;
+}
+
+enum class NumberError { none, not_a_number, not_finite, out_of_range };
+
+NumberError read_number(std::string_view text, double& value) {
+  text = without_plus(text);
   const char* end = text.data() + text.size();
   const auto [stop, error] = std::from_chars(text.data(), end, value);
-  if (text.empty() || error != std::errc{} || stop != end || !is_finite_double(value)) {
-    reject(option, text, "is not a finite number");
-  }
-  return value;
+  if (text.empty() || stop != end) return NumberError::not_a_number;
+  if (error == std::errc::result_out_of_range) return NumberError::out_of_range;
+  if (error != std::errc{}) return NumberError::not_a_number;
+  if (!is_finite_double(value)) return NumberError::not_finite;
+  return NumberError::none;
 }
 
-// A number that the lighting model's single-precision records can hold.
-float parse_float(const std::string& option, const std::string& text, const std::string& whole) {
-  const double value = parse_number(option, text);
+constexpr const char* kDoubleRange =
+    "cannot be held in double precision (too large, or too close to 0 without being 0)";
+const std::string kOutsideFloatRange =
+    "outside single precision's normal range: numbers must be 0 or between "
+    "1.17549435e-38 and 3.40282347e+38 in magnitude";
+
+// A finite number, the whole text.
+double parse_number(const std::string& option, const std::string& text) {
+  double value = 0.0;
+  switch (read_number(text, value)) {
+    case NumberError::none:
+      return value;
+    case NumberError::out_of_range:
+      reject(option, text, kDoubleRange);
+    default:
+      reject(option, text, "is not a finite number");
+  }
+}
+
+// A number that the lighting model's single-precision records hold without
+// overflowing or losing precision to underflow: one rule for both ends. A
+// value whose nearest float is infinite, or is 0 or subnormal while the value
+// is not 0, is refused; 0 itself (and -0) is taken as given. Beyond even a
+// double's range is beyond a float's.
+std::optional<float> to_normal_float(NumberError error, double value) {
+  if (error == NumberError::out_of_range) return std::nullopt;
   const auto narrowed = static_cast<float>(value);
-  if (!is_finite_float(narrowed)) reject(option, whole, "is out of the single-precision range");
+  if (!is_finite_float(narrowed)) return std::nullopt;
+  constexpr std::uint32_t kExponent = 0x7F800000u;
+  const bool zero_or_subnormal = (std::bit_cast<std::uint32_t>(narrowed) & kExponent) == 0;
+  if (zero_or_subnormal && value != 0.0) return std::nullopt;
   return narrowed;
 }
 
+float parse_float(const std::string& option, const std::string& text) {
+  double value = 0.0;
+  const NumberError error = read_number(text, value);
+  if (error == NumberError::not_a_number || error == NumberError::not_finite) {
+    reject(option, text, "is not a finite number");
+  }
+  const auto narrowed = to_normal_float(error, value);
+  if (!narrowed) reject(option, text, "is " + kOutsideFloatRange);
+  return *narrowed;
+}
+
+std::string_view trim_blanks(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  return text;
+}
+
+// Three numbers separated by commas, blanks around each allowed ("1, 2, 3").
+// A fault in one component names it and quotes the whole value.
 lighting::Vector3 parse_triple(const std::string& option, const std::string& text) {
+  constexpr const char* kOrdinals[] = {"first", "second", "third"};
+  if (std::count(text.begin(), text.end(), ',') != 2) {
+    reject(option, text, "must be three comma-separated numbers");
+  }
   float parts[3];
   std::size_t start = 0;
   for (int i = 0; i < 3; ++i) {
-    const auto comma = text.find(',', start);
-    const bool last = i == 2;
-    if (last != (comma == std::string::npos)) {
-      reject(option, text, "must be three comma-separated numbers");
+    const auto comma = i == 2 ? text.size() : text.find(',', start);
+    const std::string_view part = trim_blanks(std::string_view(text).substr(start, comma - start));
+    const std::string which = std::string("its ") + kOrdinals[i] + " number";
+    double value = 0.0;
+    const NumberError error = part.empty() ? NumberError::not_a_number : read_number(part, value);
+    const std::string shown = quoted(std::string(part));
+    if (part.empty()) reject(option, text, "has " + which + " empty");
+    if (error == NumberError::not_a_number) {
+      reject(option, text, "has " + which + ", " + shown + ", not a number");
     }
-    const std::string part = text.substr(start, last ? std::string::npos : comma - start);
-    parts[i] = parse_float(option, part, text);
+    if (error == NumberError::not_finite) {
+      reject(option, text, "has " + which + ", " + shown + ", not finite");
+    }
+    const auto narrowed = to_normal_float(error, value);
+    if (!narrowed) reject(option, text, "has " + which + ", " + shown + ", " + kOutsideFloatRange);
+    parts[i] = *narrowed;
     start = comma + 1;
   }
   return {parts[0], parts[1], parts[2]};
@@ -160,6 +237,10 @@ Options parse_options(const std::vector<std::string>& arguments) {
       options.help = true;
       continue;
     }
+    if (option == "-f" || option == "--force") {
+      options.force = true;
+      continue;
+    }
     // Every other option takes a value: "--name value" or "--name=value".
     std::string value;
     const auto equals = option.find('=');
@@ -194,7 +275,7 @@ Options parse_options(const std::vector<std::string>& arguments) {
       scene.light.g = colour.y;
       scene.light.b = colour.z;
     } else if (option == "--intensity") {
-      scene.light.intensity = parse_float(option, value, value);
+      scene.light.intensity = parse_float(option, value);
     } else if (option == "--width") {
       options.width = parse_count(option, value, 1, kMaxSide);
     } else if (option == "--height") {
@@ -279,25 +360,49 @@ Image:
                            thread shades); the file is byte-identical
                            whatever the count
   -o, --output FILE        output file (default lighting.png), "-" for
-                           standard output. A regular file (also through
-                           symbolic links, which stay links) is replaced only
-                           once the image is complete, keeping its
-                           permissions; a device, FIFO or socket is written to
-                           directly (an EXR once complete, from a temporary
-                           file in $TMPDIR, as OpenEXR must seek)
+                           standard output; see "Output targets" below
   --format png|exr         image format (default: exr for a FILE ending in
                            .exr, png otherwise); --exposure is PNG only
   --compression C          EXR compression, all lossless: none, rle, zips,
                            zip or piz (default zip)
+  -f, --force              write the image even when standard output (or the
+                           descriptor that FILE names) is a terminal
   -h, --help               show this help and exit
+
+Numbers are in C syntax with an optional leading '+'; a triple's numbers may
+have blanks around them ("1, 2, 3"). A number the single-precision records
+cannot hold is refused at both ends alike: one whose nearest float overflows,
+and one not 0 whose nearest float is 0 or subnormal (magnitude below
+1.17549435e-38, where it would lose precision).
+
+Output targets (-o):
+  "-", /dev/stdout, /dev/fd/N: the descriptor already open, written to at its
+    position (at the end if it appends), never reopened; refused when it is
+    closed or read-only, or a terminal unless --force is given.
+  A regular file: refused when you may not write it, as the shell's ">"
+    refuses it, or when it is someone else's in a sticky directory. When it
+    has one name, is yours and its directory is writable, it is replaced
+    atomically once the image is complete, keeping its mode (a symbolic link
+    stays a link). Otherwise (hard links, another owner or group, a read-only
+    directory) it is written in place as ">" writes it, keeping every name
+    and its owner: the image is completed in $TMPDIR first, then copied over
+    the file, and that copy is not atomic.
+  A new file: created once the image is complete, mode 0666 less the umask.
+  A device, FIFO or socket: written to directly (an EXR once complete, from
+    a temporary file in $TMPDIR, as OpenEXR must seek).
+  $TMPDIR (default /tmp) is used as given: one that is missing or not
+  writable is reported, never replaced by another directory.
 
 Values may also be given as --option=value. On success one line on stdout
 (on stderr when the image goes to standard output) names the file, its
 width and height, the exposure used (for EXR, the format and the
-compression) and the count of non-finite pixels.
+compression) and the count of non-finite pixels. A name holding control
+characters (a newline, an escape) is shown there and in errors in double
+quotes with C escapes ("a\nb").
 
-Exit status: 0 on success; 1 if the image could not be written (the target is
-left as it was); 2 for a bad command line; 3 if the image was written but the
+Exit status: 0 on success; 1 if the image could not be written or the target
+was refused (the target is left as it was, but for a failure while copying
+in place); 2 for a bad command line; 3 if the image was written but the
 summary line could not be. SIGINT, SIGTERM and SIGHUP remove the unfinished
 image and end the program as killed by that signal (128 + its number in a
 shell); signals ignored at start (nohup) stay ignored.

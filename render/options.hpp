@@ -23,6 +23,7 @@ struct Options {
   std::optional<int> threads;      // all cores when empty
   std::string output = "lighting.png";
   bool help = false;
+  bool force = false;  // --force: write the image even to a terminal
   // --format, else from the output's name: EXR for a name ending in ".exr"
   // (any case), PNG otherwise.
   ImageFormat format = ImageFormat::png;

@@ -14,11 +14,14 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <random>
 #include <stdexcept>
 #include <system_error>
+#include <vector>
 
 namespace render {
 
@@ -173,7 +176,116 @@ std::string temporary_name(const std::string& base, long name_max) {
   return name;
 }
 
+bool all_digits(std::string_view text) {
+  return !text.empty() && text.size() <= 9 &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Whether the directory, with every link resolved, is this process's own
+// descriptor table: /proc/PID/fd or /proc/PID/task/TID/fd.
+bool is_own_descriptor_table(const std::string& directory) {
+  char* resolved = realpath(directory.c_str(), nullptr);
+  if (resolved == nullptr) return false;
+  const std::string real = resolved;
+  std::free(resolved);
+  const std::string own = "/proc/" + std::to_string(getpid()) + "/";
+  if (!real.starts_with(own)) return false;
+  const std::string_view rest = std::string_view(real).substr(own.size());
+  if (rest == "fd") return true;
+  constexpr std::string_view kTask = "task/", kTable = "/fd";
+  return rest.starts_with(kTask) && rest.ends_with(kTable) &&
+         all_digits(rest.substr(kTask.size(), rest.size() - kTask.size() - kTable.size()));
+}
+
+std::string describe_descriptor(int fd) {
+  switch (fd) {
+    case STDOUT_FILENO:
+      return "standard output";
+    case STDERR_FILENO:
+      return "standard error";
+    default:
+      return "descriptor " + std::to_string(fd);
+  }
+}
+
 }  // namespace
+
+std::string printable_name(std::string_view name) {
+  const auto harmless = [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte >= 0x20 && byte != 0x7F;
+  };
+  if (std::all_of(name.begin(), name.end(), harmless)) return std::string(name);
+  std::string quoted = "\"";
+  for (const char c : name) {
+    switch (c) {
+      case '\n':
+        quoted += "\\n";
+        break;
+      case '\t':
+        quoted += "\\t";
+        break;
+      case '\r':
+        quoted += "\\r";
+        break;
+      case '"':
+        quoted += "\\\"";
+        break;
+      case '\\':
+        quoted += "\\\\";
+        break;
+      default:
+        if (harmless(c)) {
+          quoted += c;
+        } else {
+          char escape[5];
+          std::snprintf(escape, sizeof escape, "\\x%02x", static_cast<unsigned char>(c));
+          quoted += escape;
+        }
+    }
+  }
+  return quoted + "\"";
+}
+
+std::optional<int> descriptor_named(const std::string& path) {
+  if (path == "-") return STDOUT_FILENO;
+  std::string current = path;
+  for (int hops = 0; hops < 40; ++hops) {
+    const std::string base = base_name_of(current);
+    if (all_digits(base) && is_own_descriptor_table(directory_of(current))) {
+      return std::stoi(base);
+    }
+    struct stat status {};
+    if (lstat(current.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) return std::nullopt;
+    // A link inside /proc (another process's descriptor, /proc/self/exe) is
+    // not a name to follow as text.
+    if (on_procfs(current)) return std::nullopt;
+    std::string target(PATH_MAX, '\0');
+    const ssize_t length = readlink(current.c_str(), target.data(), target.size());
+    if (length < 0) return std::nullopt;
+    target.resize(static_cast<std::size_t>(length));
+    current = target.starts_with('/') ? target : directory_of(current) + "/" + target;
+  }
+  return std::nullopt;
+}
+
+std::string temporary_directory() {
+  const char* directory = std::getenv("TMPDIR");
+  return directory != nullptr && directory[0] != '\0' ? directory : "/tmp";
+}
+
+int open_temporary_file(const std::string& directory) {
+  int fd = open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd >= 0) return fd;
+  // Only a filesystem without O_TMPFILE gets a named file, unlinked at once;
+  // a directory that is missing or not writable is an error.
+  if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return -1;
+  std::string name = directory + "/lighting-render.XXXXXX";
+  fd = mkostemp(name.data(), O_CLOEXEC);
+  if (fd < 0) return -1;
+  unlink(name.c_str());
+  return fd;
+}
 
 void install_signal_handlers() {
   for (const int signal_number : kRemovingSignals) {
@@ -190,11 +302,14 @@ void install_signal_handlers() {
 }
 
 struct OutputFile::State {
-  enum class Kind { stream, standard_output, unnamed, named };
+  // inherited: a descriptor the process was given, written to, never closed.
+  // in_place: fd is a scratch file, copied over in_place_fd by commit().
+  enum class Kind { stream, inherited, unnamed, named, in_place };
 
-  std::string path;  // as given
+  std::string path;  // as given, made printable
   Kind kind = Kind::stream;
   int fd = -1;
+  int in_place_fd = -1;  // the existing file, open for writing, when in place
   int directory_fd = -1;
   std::string directory;  // of the final target
   std::string target;     // the final target's name in directory
@@ -215,6 +330,88 @@ struct OutputFile::State {
     if (fd < 0 && errno == ENXIO) fd = connect_socket(path);
     if (fd < 0) fail(errno);
     kind = Kind::stream;
+  }
+
+  void open_inherited(int descriptor) {
+    const int flags = fcntl(descriptor, F_GETFL);
+    const std::string what = describe_descriptor(descriptor);
+    if (flags < 0) fail(what + " is not open");
+    if ((flags & O_PATH) != 0 || (flags & O_ACCMODE) == O_RDONLY) {
+      fail(what + " is not open for writing");
+    }
+    kind = Kind::inherited;
+    fd = descriptor;
+  }
+
+  // The shell's ">" opens an existing file for writing: whatever refuses
+  // that (its mode, a read-only filesystem, an immutable file, a running
+  // program) refuses the image too. The file is not truncated here.
+  int open_existing_for_writing(const std::string& final_path) const {
+    const int existing = open(final_path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    if (existing < 0) fail(errno);
+    return existing;
+  }
+
+  // Whether a new file renamed over the existing one would be the same file
+  // in all but its contents, so that replacing it cannot be told from
+  // writing it, but for being atomic.
+  bool can_replace(const struct stat& existing) const {
+    const uid_t user = geteuid();
+    if (existing.st_nlink != 1) return false;  // the other names would keep the old image
+    if (user != 0 && existing.st_uid != user) return false;  // it would become the user's
+    return faccessat(AT_FDCWD, directory.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+  }
+
+  // Gives the new file the existing one's group; false when the user may
+  // not (not root and not a member), and so the file must be written in place.
+  bool keep_group(const struct stat& existing) const {
+    struct stat created {};
+    if (fstat(fd, &created) != 0) fail(errno);
+    if (created.st_gid == existing.st_gid) return true;
+    return fchown(fd, static_cast<uid_t>(-1), existing.st_gid) == 0;
+  }
+
+  void abandon_replacement() {
+    remove_named();
+    close(fd);
+    fd = -1;
+  }
+
+  void open_in_place(int existing) {
+    in_place_fd = existing;
+    const std::string scratch = temporary_directory();
+    fd = open_temporary_file(scratch);
+    if (fd < 0) {
+      const char* set = std::getenv("TMPDIR");
+      const std::string named =
+          set != nullptr && set[0] != '\0' ? "$TMPDIR (" + printable_name(scratch) + ")" : scratch;
+      fail("temporary file in " + named + ": " + error_text(errno));
+    }
+    kind = Kind::in_place;
+  }
+
+  // Copies the finished image over the existing file, then cuts off any
+  // longer old tail. Not atomic: this is the one step that can leave the
+  // file incomplete.
+  void copy_in_place() {
+    std::vector<char> buffer(1 << 16);
+    off_t offset = 0;
+    for (;;) {
+      const ssize_t got = pread(fd, buffer.data(), buffer.size(), offset);
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) fail("temporary file: " + error_text(errno));
+      if (got == 0) break;
+      for (ssize_t done = 0; done < got;) {
+        const ssize_t put = pwrite(in_place_fd, buffer.data() + done,
+                                   static_cast<std::size_t>(got - done), offset + done);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) fail(put < 0 ? errno : ENOSPC);
+        done += put;
+      }
+      offset += got;
+    }
+    if (ftruncate(in_place_fd, offset) != 0) fail(errno);
+    if (fsync(in_place_fd) != 0) fail(errno);
   }
 
   void open_directory() {
@@ -314,7 +511,8 @@ struct OutputFile::State {
 
   ~State() {
     if (!committed) remove_named();
-    if (fd >= 0 && kind != Kind::standard_output) close(fd);
+    if (fd >= 0 && kind != Kind::inherited) close(fd);
+    if (in_place_fd >= 0) close(in_place_fd);
     if (directory_fd >= 0) close(directory_fd);
     if (slot < kSlots) {
       withdraw(slot);
@@ -326,13 +524,14 @@ struct OutputFile::State {
 
 OutputFile::OutputFile(const std::string& path) : state_(std::make_unique<State>()) {
   State& s = *state_;
-  s.path = path;
+  s.path = printable_name(path);
   if (path.empty()) s.fail(ENOENT);
   hold_xfsz_ignored();
   s.xfsz_held = true;
-  if (path == "-") {
-    s.kind = State::Kind::standard_output;
-    s.fd = STDOUT_FILENO;
+  // Reopening /dev/stdout would start a regular file over at offset 0 and
+  // drop O_APPEND: the descriptor itself is written to.
+  if (const auto descriptor = descriptor_named(path)) {
+    s.open_inherited(*descriptor);
     return;
   }
 
@@ -359,12 +558,36 @@ OutputFile::OutputFile(const std::string& path) : state_(std::make_unique<State>
   s.target_exists = exists;
   s.slot = take_slot();
   s.open_directory();
-  if (exists) s.check_sticky(status);
-  if (!s.try_unnamed()) {
-    s.kind = State::Kind::named;
-    s.create_named(false);
+  if (!exists) {
+    if (!s.try_unnamed()) {
+      s.kind = State::Kind::named;
+      s.create_named(false);
+    }
+    return;
   }
-  if (exists) s.keep_mode(status);
+
+  s.check_sticky(status);
+  const int existing = s.open_existing_for_writing(final_path);
+  if (fstat(existing, &status) != 0) {
+    const int stat_error = errno;
+    close(existing);
+    s.fail(stat_error);
+  }
+  if (s.can_replace(status)) {
+    close(existing);
+    if (!s.try_unnamed()) {
+      s.kind = State::Kind::named;
+      s.create_named(false);
+    }
+    if (s.keep_group(status)) {
+      s.keep_mode(status);
+      return;
+    }
+    s.abandon_replacement();
+    s.open_in_place(s.open_existing_for_writing(final_path));
+    return;
+  }
+  s.open_in_place(existing);
 }
 
 OutputFile::~OutputFile() = default;
@@ -374,7 +597,9 @@ int OutputFile::descriptor() const noexcept {
 }
 
 bool OutputFile::seekable() const noexcept {
-  return state_->kind == State::Kind::unnamed || state_->kind == State::Kind::named;
+  const auto kind = state_->kind;
+  return kind == State::Kind::unnamed || kind == State::Kind::named ||
+         kind == State::Kind::in_place;
 }
 
 const std::string& OutputFile::path() const noexcept {
@@ -395,13 +620,23 @@ void OutputFile::write_all(const void* data, std::size_t size) {
 void OutputFile::commit() {
   State& s = *state_;
   if (s.committed) return;
-  if (!seekable()) {
-    if (s.kind == State::Kind::stream) {
-      const int closed = close(s.fd);
-      s.fd = -1;
-      if (closed != 0 && errno != EINTR) s.fail(errno);
-    }
+  if (s.kind == State::Kind::inherited) {
     s.committed = true;
+    return;
+  }
+  if (s.kind == State::Kind::stream) {
+    const int closed = close(s.fd);
+    s.fd = -1;
+    s.committed = true;
+    if (closed != 0 && errno != EINTR) s.fail(errno);
+    return;
+  }
+  if (s.kind == State::Kind::in_place) {
+    s.copy_in_place();
+    s.committed = true;
+    const int closed = close(s.in_place_fd);
+    s.in_place_fd = -1;
+    if (closed != 0 && errno != EINTR) s.fail(errno);
     return;
   }
   if (fsync(s.fd) != 0) s.fail(errno);

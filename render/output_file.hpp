@@ -2,14 +2,30 @@
 // when the target is opened, before any shading, and the target is either
 // left as it was or holds the whole new image.
 //
-// - A regular file (new or existing, or reached through symbolic links) is
-//   written to an unnamed temporary file in the final target's directory
-//   (O_TMPFILE) where the filesystem supports it, otherwise to a named one
-//   beside it, and linked or renamed into place by commit(), after an fsync
-//   of the data and before one of the directory. An existing file keeps its
-//   permission bits; a new one gets 0666 less the umask. A link stays a link.
-// - Anything else that exists (a character device, a FIFO, a socket, a
-//   terminal, "-" for standard output) is written to directly, streaming.
+// - Standard output ("-") and names of this process's own descriptors
+//   (/dev/stdout, /dev/fd/N, /proc/self/fd/N) are written to through the
+//   descriptor already open, at its current position (O_APPEND honoured),
+//   never reopened. A descriptor that is closed or read-only is refused.
+// - An existing regular file is refused when the user may not write it, as
+//   the shell's ">" refuses it, and so is someone else's file in a sticky
+//   directory. Otherwise it is replaced atomically when the replacement can
+//   be the same file in all but its contents: it has one name, the user owns
+//   it (or is root), its group can be kept and the directory is writable.
+//   Then the image goes to an unnamed temporary file in the target's
+//   directory (O_TMPFILE) where the filesystem supports it, otherwise to a
+//   named one beside it, and is linked or renamed into place by commit(),
+//   after an fsync of the data and before one of the directory. The file
+//   keeps its permission bits (root also keeps its owner and group); a link
+//   stays a link.
+// - Any other writable file (several hard links, another owner, a group the
+//   user is not in, a directory the user may not write) is written in place,
+//   as ">" would: every name, the owner and the group stay. The image is
+//   first completed in a temporary file in $TMPDIR and copied over the file
+//   by commit(); that copy is not atomic, so a failure or signal during it
+//   can leave the file incomplete.
+// - A new file is created as above, with mode 0666 less the umask.
+// - Anything else that exists (a character device, a FIFO, a socket) is
+//   written to directly, streaming.
 // - Until commit() succeeds, destroying the OutputFile, a failure or a
 //   SIGINT, SIGTERM or SIGHUP removes whatever was written.
 //
@@ -19,7 +35,9 @@
 
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace render {
 
@@ -34,7 +52,8 @@ class OutputFile {
   // temporary file can; a FIFO, a terminal or standard output cannot).
   int descriptor() const noexcept;
   bool seekable() const noexcept;
-  const std::string& path() const noexcept;  // as the user gave it, for messages
+  // As the user gave it, quoted by printable_name(), for messages.
+  const std::string& path() const noexcept;
 
   // Writes every byte to descriptor(), retrying short writes; throws on failure.
   void write_all(const void* data, std::size_t size);
@@ -53,5 +72,23 @@ class OutputFile {
 // main; every OutputFile also ignores SIGXFSZ while it is open, so that a
 // file-size limit fails the write (EFBIG) instead of killing the process.
 void install_signal_handlers();
+
+// The name as it is when every byte prints harmlessly; otherwise in double
+// quotes with C escapes (\n, \t, \x1b, \", \\), so that a newline or a
+// terminal escape in a file name cannot forge or garble a message.
+std::string printable_name(std::string_view name);
+
+// The descriptor that a target names when it is this process's own: 1 for
+// "-", N for /dev/stdout (1), /dev/stderr (2), /dev/fd/N and /proc/self/fd/N,
+// also through symbolic links. Empty for any other name.
+std::optional<int> descriptor_named(const std::string& path);
+
+// Where temporary files go: $TMPDIR when it is set and not empty, else /tmp.
+std::string temporary_directory();
+
+// An unnamed read-write file in `directory`, gone once closed; -1 with errno
+// set when it cannot be made there. Never falls back to another directory: a
+// $TMPDIR that does not work is reported rather than silently replaced.
+int open_temporary_file(const std::string& directory);
 
 }  // namespace render

@@ -73,6 +73,7 @@ reader=$!
   fail "writing to a FIFO failed: $(cat "$work/stderr")"
 wait "$reader"
 cmp -s "$work/piped" "$work/out/ok.exr" || fail "the FIFO received other bytes than the file"
+cp "$work/out/ok.exr" "$work/ok.exr"
 
 # A directory that does not exist.
 expect_rejected 1 "$work/out/missing/image.exr" -o "$work/out/missing/image.exr"
@@ -84,5 +85,38 @@ expect_file_too_large 16 big.exr --width 512 --height 512
 # when OpenEXR fills in the block table from a destructor that swallows
 # errors: a limit below its size must still fail the render.
 expect_file_too_large 1 small.exr --width 8 --height 8 --compression none
+
+# Standard output closed: refused, not reported as written.
+"$render" --width 64 --height 64 -o - --format exr >&- 2>"$work/stderr"
+status=$?
+[ "$status" -eq 1 ] || fail "-o - --format exr >&-: status $status, expected 1"
+[ "$(wc -l <"$work/stderr")" -eq 1 ] && grep -q "cannot write -: standard output is not open" "$work/stderr" ||
+  fail "-o - --format exr >&-: stderr: $(cat "$work/stderr")"
+
+# /dev/stdout and "-" are the descriptor already open: after a header, and
+# appended to an existing file.
+rm -rf "$work/out" && mkdir "$work/out"
+for target in /dev/stdout -; do
+  { printf 'HEADER' && "$render" --width 40 --height 30 --format exr -o "$target" 2>/dev/null; } >"$work/out/after"
+  { printf 'HEADER' && cat "$work/ok.exr"; } >"$work/expected"
+  cmp -s "$work/expected" "$work/out/after" || fail "-o $target after a header: other bytes"
+  printf 'OLDTAIL-OLDTAIL' >"$work/out/appended"
+  "$render" --width 40 --height 30 --format exr -o "$target" >>"$work/out/appended" 2>/dev/null
+  { printf 'OLDTAIL-OLDTAIL' && cat "$work/ok.exr"; } >"$work/expected"
+  cmp -s "$work/expected" "$work/out/appended" || fail "-o $target >>: other bytes than old + image"
+done
+
+# A file with a second name is written in place: both names hold the image.
+head -c 50000 /dev/zero >"$work/out/one.exr" && ln "$work/out/one.exr" "$work/out/two.exr"
+"$render" --width 40 --height 30 -o "$work/out/one.exr" >/dev/null || fail "hard link: failed"
+cmp -s "$work/ok.exr" "$work/out/two.exr" || fail "hard link: the other name does not hold the image"
+
+# A $TMPDIR that does not exist is an error naming it, not /tmp instead.
+TMPDIR="$work/no-such-tmp" "$render" --width 8 --height 8 --format exr -o - >"$work/stdout" 2>"$work/stderr"
+status=$?
+[ "$status" -eq 1 ] || fail "missing \$TMPDIR: status $status, expected 1"
+[ "$(cat "$work/stderr")" = "lighting-render: cannot write -: temporary file in $work/no-such-tmp: No such file or directory" ] ||
+  fail "missing \$TMPDIR: stderr: $(cat "$work/stderr")"
+[ -s "$work/stdout" ] && fail "missing \$TMPDIR: wrote to stdout"
 
 finish "lighting-render EXR process"

@@ -276,4 +276,120 @@ most_threads() {
 big+=(--threads 3)
 [ "$(OMP_NUM_THREADS=5 most_threads)" -eq 3 ] || fail "--threads 3 does not win over OMP_NUM_THREADS"
 
+# Standard output closed: refused at once, one line.
+"$render" "${small[@]}" -o - >&- 2>"$work/stderr"
+status=$?
+[ "$status" -eq 1 ] || fail "-o - >&-: status $status, expected 1"
+[ "$(cat "$work/stderr")" = "lighting-render: cannot write -: standard output is not open for writing" ] ||
+  fail "-o - >&-: stderr: $(cat "$work/stderr")"
+
+# The descriptor already open is written to where it stands, never reopened
+# at offset 0: after what the file holds, and at the end when appending.
+rm -rf "$work/out" && mkdir "$work/out"
+{
+  printf 'HEADER'
+  "$render" "${small[@]}" -o /dev/stdout 2>/dev/null
+} >"$work/out/after-header"
+{ printf 'HEADER' && cat "$work/reference.png"; } >"$work/expected"
+cmp -s "$work/expected" "$work/out/after-header" || fail "-o /dev/stdout after a header: other bytes"
+head -c 100000 /dev/zero | tr '\0' x >"$work/out/appended"
+{ head -c 100000 /dev/zero | tr '\0' x && cat "$work/reference.png"; } >"$work/expected"
+"$render" "${small[@]}" -o /dev/stdout >>"$work/out/appended" 2>/dev/null ||
+  fail "-o /dev/stdout >>: failed"
+cmp -s "$work/expected" "$work/out/appended" || fail "-o /dev/stdout >>: other bytes than old + image"
+printf 'HEADER' >"$work/out/fd3"
+"$render" "${small[@]}" -o /dev/fd/3 3>>"$work/out/fd3" >/dev/null || fail "-o /dev/fd/3: failed"
+{ printf 'HEADER' && cat "$work/reference.png"; } >"$work/expected"
+cmp -s "$work/expected" "$work/out/fd3" || fail "-o /dev/fd/3 3>>: other bytes"
+
+# Files the user may not write are refused as ">" refuses them; a file the
+# user may write but not replace as it is (another owner, a read-only
+# directory, hard links) is written in place, keeping its owner and names.
+if [ "$(id -u)" -eq 0 ]; then
+  rm -rf "$work/out" && mkdir -m 0777 "$work/out"
+  as_nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+  # expect_refused_as_nobody FILE: refused with one line, the file untouched.
+  expect_refused_as_nobody() {
+    local file=$1 before
+    before=$(stat -c %U:%a "$file")
+    "${as_nobody[@]}" "$render" "${small[@]}" -o "$file" >"$work/stdout" 2>"$work/stderr"
+    local status=$?
+    [ "$status" -eq 1 ] || fail "nobody -o $file: status $status, expected 1"
+    [ "$(cat "$work/stderr")" = "lighting-render: cannot write $file: Permission denied" ] ||
+      fail "nobody -o $file: stderr: $(cat "$work/stderr")"
+    [ "$(cat "$file")" = "old" ] || fail "nobody -o $file: the file changed"
+    [ "$(stat -c %U:%a "$file")" = "$before" ] || fail "nobody -o $file: now $(stat -c %U:%a "$file")"
+  }
+  printf 'old' >"$work/out/readonly.png" && chmod 0444 "$work/out/readonly.png"
+  chown 65534 "$work/out/readonly.png"
+  expect_refused_as_nobody "$work/out/readonly.png"
+  printf 'old' >"$work/out/roots.png" && chmod 0644 "$work/out/roots.png"
+  expect_refused_as_nobody "$work/out/roots.png"
+  [ "$(ls -A "$work/out" | tr '\n' ' ')" = "readonly.png roots.png " ] ||
+    fail "refused files: left $(ls -A "$work/out")"
+  # A shared file in a directory nobody may write, longer than the image.
+  mkdir "$work/out/shut"
+  head -c 100000 /dev/zero >"$work/out/shut/shared.png"
+  chmod 0666 "$work/out/shut/shared.png" && chmod 0555 "$work/out/shut"
+  "${as_nobody[@]}" "$render" "${small[@]}" -o "$work/out/shut/shared.png" >/dev/null 2>"$work/stderr" ||
+    fail "in place in a read-only directory: $(cat "$work/stderr")"
+  cmp -s "$work/reference.png" "$work/out/shut/shared.png" || fail "in place: not exactly the image"
+  [ "$(stat -c %U:%a "$work/out/shut/shared.png")" = "root:666" ] ||
+    fail "in place: now $(stat -c %U:%a "$work/out/shut/shared.png")"
+  # Root's shared file in a directory nobody may write: stays root's.
+  printf 'old' >"$work/out/theirs.png" && chmod 0666 "$work/out/theirs.png"
+  "${as_nobody[@]}" "$render" "${small[@]}" -o "$work/out/theirs.png" >/dev/null ||
+    fail "someone else's writable file: failed"
+  [ "$(stat -c %U "$work/out/theirs.png")" = root ] || fail "someone else's file changed hands"
+  cmp -s "$work/reference.png" "$work/out/theirs.png" || fail "someone else's file: not the image"
+  # Nobody's own file, of a group nobody is not in: the group stays.
+  printf 'old' >"$work/out/grouped.png" && chmod 0664 "$work/out/grouped.png"
+  chown 65534:0 "$work/out/grouped.png"
+  "${as_nobody[@]}" "$render" "${small[@]}" -o "$work/out/grouped.png" >/dev/null ||
+    fail "a file of another group: failed"
+  [ "$(stat -c %U:%G:%a "$work/out/grouped.png")" = "nobody:root:664" ] ||
+    fail "a file of another group: now $(stat -c %U:%G:%a "$work/out/grouped.png")"
+  cmp -s "$work/reference.png" "$work/out/grouped.png" || fail "a file of another group: not the image"
+else
+  echo "SKIP: read-only and other users' files (setpriv as nobody needs root)"
+fi
+# Hard links: every name shows the new image.
+rm -rf "$work/out" && mkdir "$work/out"
+printf 'old' >"$work/out/one.png" && ln "$work/out/one.png" "$work/out/two.png"
+"$render" "${small[@]}" -o "$work/out/one.png" >/dev/null || fail "hard link: failed"
+[ "$work/out/one.png" -ef "$work/out/two.png" ] || fail "hard link: broken"
+cmp -s "$work/reference.png" "$work/out/two.png" || fail "hard link: the other name kept the old file"
+
+# Numbers: a leading '+', blanks in triples, one range rule for both ends.
+"$render" "${small[@]}" --normal 0,1,1 -o "$work/out/plain.png" >/dev/null || fail "plain normal failed"
+"$render" --width +64 --height +48 --normal " 0 , +1,1 " -o "$work/out/spaced.png" >/dev/null 2>"$work/stderr" ||
+  fail "'+64' and ' 0 , +1,1 ': $(cat "$work/stderr")"
+cmp -s "$work/out/plain.png" "$work/out/spaced.png" || fail "'+64' or blanks changed the image"
+expect_rejected 2 "--normal: '1,,3' has its second number empty" --normal 1,,3
+expect_rejected 2 "--width" --width +-5
+expect_rejected 2 "'1e-46' is outside single precision's normal range" --intensity 1e-46
+expect_rejected 2 "'1e39' is outside single precision's normal range" --intensity 1e39
+expect_rejected 2 "'1e-39', outside single precision's normal range" --light-colour 1,1e-39,1
+
+# Control bytes in names are quoted in the summary and in errors.
+rm -rf "$work/out" && mkdir "$work/out"
+odd=$'odd\n\e[31m.png'
+"$render" "${small[@]}" -o "$work/out/$odd" >"$work/stdout" || fail "odd name: failed"
+[ "$(wc -l <"$work/stdout")" -eq 1 ] && grep -qF '/odd\n\x1b[31m.png", 64x48' "$work/stdout" ||
+  fail "odd name: summary: $(cat "$work/stdout")"
+expect_rejected 1 '/missing\n/x.png": No such file' -o "$work/out/missing"$'\n'/x.png
+expect_rejected 2 '--normal: "1,\x1b,3"' --normal 1,$'\e',3
+
+# A terminal on standard output is refused unless forced.
+if command -v script >/dev/null; then
+  script -qec "'$render' ${small[*]} -o -" /dev/null >"$work/tty" 2>&1
+  status=$?
+  [ "$status" -eq 1 ] || fail "-o - on a terminal: status $status, expected 1"
+  grep -q "cannot write -: it is a terminal.*--force" "$work/tty" || fail "-o - on a terminal: $(head -c 300 "$work/tty" | cat -v)"
+  script -qec "'$render' ${small[*]} -o /dev/stdout --force 2>/dev/null" /dev/null >"$work/tty"
+  [ "$?" -eq 0 ] && grep -q "PNG" "$work/tty" || fail "--force on a terminal: no image"
+else
+  echo "SKIP: terminal output (script is not installed)"
+fi
+
 finish "lighting-render process"

@@ -1,6 +1,7 @@
 // lighting-render's parts: the picture read back from the PNG against the
 // lighting model evaluated directly, the tone table against the formula,
 // thread-count independence, and the atomic output.
+#include <fcntl.h>
 #include <png.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -683,6 +684,184 @@ TEST(OutputFile, DashIsStandardOutputAndNotSeekable) {
   EXPECT_EQ(output.descriptor(), STDOUT_FILENO);
   EXPECT_FALSE(output.seekable());
   EXPECT_EQ(output.path(), "-");
+}
+
+// The message a parse fails with, or "" when it succeeds.
+std::string parse_error(const std::vector<std::string>& arguments) {
+  try {
+    render::parse_options(arguments);
+  } catch (const std::invalid_argument& error) {
+    return error.what();
+  }
+  return "";
+}
+
+TEST(Options, AcceptsALeadingPlusAndBlanksAroundTripleComponents) {
+  using lighting_test::bits;
+  const auto options = render::parse_options(
+      {"--width", "+5", "--normal", " 1,\t-0 ,  +3 ", "--intensity", "+0.5", "-f"});
+  EXPECT_EQ(options.width, 5);
+  EXPECT_EQ(bits(options.scene.normal.x), bits(1.0f));
+  EXPECT_EQ(bits(options.scene.normal.y), 0x80000000u);  // -0 keeps its sign
+  EXPECT_EQ(bits(options.scene.normal.z), bits(3.0f));
+  EXPECT_EQ(bits(options.scene.light.intensity), bits(0.5f));
+  EXPECT_TRUE(options.force);
+  EXPECT_NE(parse_error({"--width", "+-5"}), "");
+  EXPECT_NE(parse_error({"--width", "++5"}), "");
+  EXPECT_NE(parse_error({"--width", "+"}), "");
+  EXPECT_NE(parse_error({"--normal", "1 2,3,4"}), "");
+}
+
+TEST(Options, ATripleFaultQuotesTheValueAndNamesTheComponent) {
+  EXPECT_EQ(parse_error({"--normal", "1,,3"}), "--normal: '1,,3' has its second number empty");
+  EXPECT_EQ(parse_error({"--point", "1,2, "}), "--point: '1,2, ' has its third number empty");
+  EXPECT_EQ(parse_error({"--point", "x,2,3"}),
+            "--point: 'x,2,3' has its first number, 'x', not a number");
+  EXPECT_EQ(parse_error({"--point", "1,inf,3"}),
+            "--point: '1,inf,3' has its second number, 'inf', not finite");
+}
+
+// Both ends of the float range by one rule: the nearest float must be 0 for
+// 0 only, normal otherwise, and finite.
+TEST(Options, RefusesUnderflowAsItRefusesOverflow) {
+  using lighting_test::bits;
+  const auto intensity = [](const std::string& text) {
+    return bits(render::parse_options({"--intensity", text}).scene.light.intensity);
+  };
+  EXPECT_EQ(intensity("1.17549435e-38"), 0x00800000u);  // the least normal float
+  EXPECT_EQ(intensity("-3.4028235e38"), 0xFF7FFFFFu);   // the greatest, negated
+  EXPECT_EQ(intensity("1.1754943e-38"), 0x00800000u);   // rounds up to it: normal
+  EXPECT_EQ(intensity("3.40282356e38"), 0x7F7FFFFFu);   // just below the midpoint to 2^128
+  EXPECT_EQ(intensity("-0"), 0x80000000u);
+  const std::string range = "is outside single precision's normal range";
+  for (const char* text : {"1e-46", "-1e-46", "1e-39", "1.1754942e-39",
+                           "1.1754942e-38" /* 0x007FFFFF */, "1e39", "-1e39", "3.4028236e38"}) {
+    EXPECT_NE(parse_error({"--intensity", text}).find(range), std::string::npos) << text;
+  }
+  EXPECT_NE(parse_error({"--light-colour", "1,1e-39,1"}).find("'1e-39', outside"),
+            std::string::npos);
+  EXPECT_NE(parse_error({"--intensity", "1e-400"}).find(range), std::string::npos);
+  EXPECT_NE(parse_error({"--point", "1,2,-1e400"}).find("'-1e400', outside"), std::string::npos);
+  // Doubles: both ends alike too.
+  EXPECT_NE(parse_error({"--extent", "1e-400"}).find("double precision"), std::string::npos);
+  EXPECT_NE(parse_error({"--extent", "1e400"}).find("double precision"), std::string::npos);
+}
+
+TEST(Options, ControlBytesAreQuotedInErrors) {
+  EXPECT_EQ(parse_error({"--frob\nx"}),
+            "\"--frob\\nx\": \"--frob\\nx\" is not an option (see --help)");
+  EXPECT_EQ(parse_error({"--point", "1,\x1b[2J,3"}),
+            "--point: \"1,\\x1b[2J,3\" has its second number, \"\\x1b[2J\", not a number");
+}
+
+TEST(OutputFile, PrintableNameEscapesControlBytesOnly) {
+  EXPECT_EQ(render::printable_name("plain name \xc3\xa9.png"), "plain name \xc3\xa9.png");
+  EXPECT_EQ(render::printable_name("a\nb"), "\"a\\nb\"");
+  EXPECT_EQ(render::printable_name(std::string("\t\r\x1b\x7f\"\\", 6) + std::string(1, '\0')),
+            "\"\\t\\r\\x1b\\x7f\\\"\\\\\\x00\"");
+}
+
+TEST_F(RenderTest, DescriptorNamesAreTheProcesssOwnDescriptors) {
+  EXPECT_EQ(render::descriptor_named("-"), 1);
+  EXPECT_EQ(render::descriptor_named("/dev/stdout"), 1);
+  EXPECT_EQ(render::descriptor_named("/dev/stderr"), 2);
+  EXPECT_EQ(render::descriptor_named("/dev/fd/7"), 7);
+  EXPECT_EQ(render::descriptor_named("/proc/self/fd/12"), 12);
+  EXPECT_EQ(render::descriptor_named("/proc/thread-self/fd/3"), 3);
+  fs::create_symlink("/dev/stdout", path("out.png"));
+  EXPECT_EQ(render::descriptor_named(path("out.png").string()), 1);
+  EXPECT_EQ(render::descriptor_named("/dev/null"), std::nullopt);
+  EXPECT_EQ(render::descriptor_named(path("1").string()), std::nullopt);
+  EXPECT_EQ(render::descriptor_named("./-"), std::nullopt);
+}
+
+TEST_F(RenderTest, OutputToADescriptorWritesAtItsPositionAndLeavesItOpen) {
+  const std::string file = path("appended").string();
+  std::ofstream(file) << "HEADER";
+  const int fd = open(file.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  {
+    render::OutputFile output("/dev/fd/" + std::to_string(fd));
+    EXPECT_EQ(output.descriptor(), fd);
+    EXPECT_FALSE(output.seekable());
+    write_text(output, "image");
+    output.commit();
+  }
+  EXPECT_GE(fcntl(fd, F_GETFD), 0) << "the descriptor was closed";
+  close(fd);
+  EXPECT_EQ(file_bytes(file), "HEADERimage");
+}
+
+TEST_F(RenderTest, OutputRefusesAClosedOrReadOnlyDescriptor) {
+  const std::string file = path("read-only").string();
+  std::ofstream(file) << "old";
+  const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  const std::string name = "/dev/fd/" + std::to_string(fd);
+  try {
+    render::OutputFile output(name);
+    FAIL() << "no error";
+  } catch (const std::runtime_error& error) {
+    EXPECT_EQ(std::string(error.what()), "cannot write " + name + ": descriptor " +
+                                             std::to_string(fd) + " is not open for writing");
+  }
+  close(fd);
+  try {
+    render::OutputFile output(name);
+    FAIL() << "no error";
+  } catch (const std::runtime_error& error) {
+    EXPECT_EQ(std::string(error.what()),
+              "cannot write " + name + ": descriptor " + std::to_string(fd) + " is not open");
+  }
+  EXPECT_EQ(file_bytes(file), "old");
+}
+
+// A file with a second name is written in place: both names see the image,
+// a longer old file is cut to it, and nothing changes before commit().
+TEST_F(RenderTest, OutputHardLinkedFileIsWrittenInPlaceOnlyOnCommit) {
+  std::ofstream(path("one")) << "a much longer old image";
+  fs::create_hard_link(path("one"), path("two"));
+  {
+    render::OutputFile abandoned(path("one").string());
+    EXPECT_TRUE(abandoned.seekable());
+    write_text(abandoned, "half");
+  }
+  EXPECT_EQ(file_bytes(path("two")), "a much longer old image");
+  {
+    render::OutputFile output(path("one").string());
+    write_text(output, "new");
+    output.commit();
+  }
+  EXPECT_EQ(file_bytes(path("one")), "new");
+  EXPECT_EQ(file_bytes(path("two")), "new");
+  EXPECT_TRUE(fs::equivalent(path("one"), path("two")));
+  EXPECT_EQ(files().size(), 2u);
+}
+
+TEST_F(RenderTest, OutputInPlaceNeedsAWorkingTemporaryDirectory) {
+  std::ofstream(path("one")) << "old";
+  fs::create_hard_link(path("one"), path("two"));
+  const std::string missing = path("no-such-dir").string();
+  errno = 0;
+  EXPECT_EQ(render::open_temporary_file(missing), -1);
+  EXPECT_EQ(errno, ENOENT);
+  const char* before = std::getenv("TMPDIR");
+  const std::string saved = before != nullptr ? before : "";
+  setenv("TMPDIR", missing.c_str(), 1);
+  try {
+    render::OutputFile output(path("one").string());
+    FAIL() << "no error";
+  } catch (const std::runtime_error& error) {
+    EXPECT_EQ(std::string(error.what()), "cannot write " + path("one").string() +
+                                             ": temporary file in $TMPDIR (" + missing +
+                                             "): No such file or directory");
+  }
+  if (before != nullptr) {
+    setenv("TMPDIR", saved.c_str(), 1);
+  } else {
+    unsetenv("TMPDIR");
+  }
+  EXPECT_EQ(file_bytes(path("two")), "old");
 }
 
 }  // namespace
