@@ -18,13 +18,23 @@ Scalar operations, on a Vector3 or a 3-tuple:
     received_energy(point, light)          -> Vector3
     diffused_energy(point, normal, reflectance, light) -> Vector3
 
-Batches, on arrays of shape (N, 3), returning a float32 array of shape (N, 3)
-or filling out=:
+Batches, on arrays of shape (N, 3) or (..., 3), returning a float32 array of
+the same shape or filling out=:
     received_energy(points, light, *, out=None)
     diffused_energy(points, normal, reflectance, light, *, out=None)
-normal and reflectance are one triple or arrays of shape (N, 3). float32
-C-contiguous arrays are read without a copy and the GIL is released while a
-batch runs, so several threads can shade at once.
+normal and reflectance are one triple or arrays that broadcast against the
+points. float32 C-contiguous arrays are read without a copy and the GIL is
+released while a batch runs, so several threads can shade at once.
+
+Shapes: an argument of shape (3,) is one point, whatever holds it (a
+Vector3, a tuple, a list or a numpy array) and gives a Vector3; an array of
+shape (N, 3) or (..., 3) is an array of points and gives a float32 array of
+the same shape. Complex and bool values raise TypeError; a copy or result
+that cannot be allocated raises MemoryError. Records pickle, copy, compare by
+value and print as Python that rebuilds them.
+
+lighting.portable holds the same functions with the correctly rounded root
+(IEEE sqrt) in place of the C library's pow, for the same bits everywhere.
 
 Example (the demo's scene):
 
@@ -35,22 +45,10 @@ Example (the demo's scene):
     0.250000 0.125000 0.125000
 """
 
-from ._lighting import (
-    PointLight,
-    Vector3,
-    diffused_energy,
-    dot_product,
-    light_direction,
-    light_distance,
-    received_energy,
-)
+from . import _lighting, portable
+from ._exports import NAMES, exported
+from ._lighting import PointLight, Vector3
 
-__all__ = [
-    "Vector3",
-    "PointLight",
-    "light_distance",
-    "light_direction",
-    "dot_product",
-    "received_energy",
-    "diffused_energy",
-]
+light_distance, light_direction, dot_product, received_energy, diffused_energy = exported(_lighting, __name__)
+
+__all__ = ["Vector3", "PointLight", *NAMES, "portable"]
