@@ -50,9 +50,9 @@ void diffused_energy_loop(const Vector3* points, const Vector3* normals,
 double divider_floor_loop(const Vector3* points, std::size_t count) {
   double sum = 0.0;
   for (std::size_t i = 0; i < count; ++i) {
-    const double x = points[i].x;
-    const double y = points[i].y;
-    const double z = points[i].z;
+    const double x = double(points[i].x);
+    const double y = double(points[i].y);
+    const double z = double(points[i].z);
     const double length = std::sqrt(x);
     const double falloff = (1.0 / length) / length;
     sum += falloff + ((x / length + y / length) + z / length);

@@ -140,10 +140,12 @@ class DefaultFloatEnvironment {
 
 #else
 
-// Other targets: the caller's environment is used as it is.
+// Other targets: the caller's environment is used as it is. (WebAssembly has
+// no other: round to nearest, subnormals kept, no traps.) The constructor is
+// user-provided so that compilers see a scope object, not an unused variable.
 class DefaultFloatEnvironment {
  public:
-  DefaultFloatEnvironment() noexcept = default;
+  DefaultFloatEnvironment() noexcept {}  // NOLINT(modernize-use-equals-default)
   DefaultFloatEnvironment(const DefaultFloatEnvironment&) = delete;
   DefaultFloatEnvironment& operator=(const DefaultFloatEnvironment&) = delete;
 };

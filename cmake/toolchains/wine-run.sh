@@ -1,0 +1,36 @@
+#!/bin/bash
+# Runs a Windows program under wine for a cross build's tests:
+#   wine-run.sh PROGRAM.exe [ARGUMENTS...]
+# The wine prefix is LIGHTING_WINEPREFIX if set, else wine-prefix in the
+# current folder's build tree (the nearest parent holding CMakeCache.txt),
+# and is created on first use, once even when several tests start together.
+# wine's console ends lines with CR LF; the CRs are dropped so that test
+# output parses as on Linux. The program's exit status is kept.
+set -uo pipefail
+
+if [ -z "${LIGHTING_WINEPREFIX:-}" ]; then
+  build=$PWD
+  while [ "$build" != / ] && [ ! -f "$build/CMakeCache.txt" ]; do build=$(dirname "$build"); done
+  [ -f "$build/CMakeCache.txt" ] || build=$PWD
+  LIGHTING_WINEPREFIX=$build/wine-prefix
+fi
+export WINEPREFIX=$LIGHTING_WINEPREFIX
+export WINEDEBUG=-all
+# No desktop integration or mono/gecko prompts in a fresh prefix.
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+
+if [ ! -f "$WINEPREFIX/.lighting-ready" ]; then
+  mkdir -p "$(dirname "$WINEPREFIX")"
+  (
+    flock 9
+    if [ ! -f "$WINEPREFIX/.lighting-ready" ]; then
+      wineboot -i >/dev/null 2>&1 && wineserver -w && touch "$WINEPREFIX/.lighting-ready"
+    fi
+  ) 9>"$WINEPREFIX.lock"
+  [ -f "$WINEPREFIX/.lighting-ready" ] || { echo "wine-run.sh: cannot create the wine prefix $WINEPREFIX" >&2; exit 1; }
+fi
+
+wine "$@" 2> >(tr -d '\r' >&2) | tr -d '\r'
+status=$?
+wait "$!" 2>/dev/null  # the stderr filter, so that its last lines are out before we exit
+exit "$status"
