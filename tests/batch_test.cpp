@@ -500,7 +500,7 @@ std::vector<HardCase> hard_direction_cases() {
 bool platform_pow_like_glibc_fma() {
 #if defined(__aarch64__)
   return true;
-#elif defined(__x86_64__) && defined(__GNUC__)
+#elif defined(__x86_64__) && defined(__GNUC__) && defined(__GLIBC__)
   return __builtin_cpu_supports("fma") && __builtin_cpu_supports("avx2");
 #else
   return false;

@@ -4,8 +4,8 @@
 # The wine prefix is LIGHTING_WINEPREFIX if set, else wine-prefix in the
 # current folder's build tree (the nearest parent holding CMakeCache.txt),
 # and is created on first use, once even when several tests start together.
-# wine's console ends lines with CR LF; the CRs are dropped so that test
-# output parses as on Linux. The program's exit status is kept.
+# Text-mode output ends lines with CR LF; the CRs are dropped so that test
+# output reads as on Linux. The program's exit status is kept.
 set -uo pipefail
 
 if [ -z "${LIGHTING_WINEPREFIX:-}" ]; then
@@ -30,7 +30,13 @@ if [ ! -f "$WINEPREFIX/.lighting-ready" ]; then
   [ -f "$WINEPREFIX/.lighting-ready" ] || { echo "wine-run.sh: cannot create the wine prefix $WINEPREFIX" >&2; exit 1; }
 fi
 
-wine "$@" 2> >(tr -d '\r' >&2) | tr -d '\r'
+# Standard output on a device other than a terminal (/dev/full, /dev/null)
+# is left to the program, so that it sees its own write errors.
+if [ -c /dev/stdout ] && [ ! -t 1 ]; then
+  wine "$@" 2> >(tr -d '\r' >&2)
+else
+  wine "$@" 2> >(tr -d '\r' >&2) | tr -d '\r'
+fi
 status=$?
-wait "$!" 2>/dev/null  # the stderr filter, so that its last lines are out before we exit
+wait  # also for the stderr filter (bash 5.1+), so that its last lines are out first
 exit "$status"
