@@ -68,10 +68,13 @@ test('a cosine of -0 stays -0 and a negative one becomes +0', () => {
   }
 });
 
-test('dot_product sums in double and rounds once', () => {
+test('dot_product sums y and x, then z, in double, and rounds once', () => {
   const tiny = 2 ** -24;
-  for (const flavour of [lighting, lighting.portable]) {
+  const big = 2 ** 60; // big + 1 rounds to big in double
+  for (const flavour of [lighting, lighting.portable, model]) {
     assert.equal(bitsOf(flavour.dotProduct([1, 1, 1], [tiny, 1, tiny])), 0x3f800001);
+    assert.equal(bitsOf(flavour.dotProduct([1, 1, 1], [big, 1, -big])), 0); // not (x + z) + y
+    assert.equal(bitsOf(flavour.dotProduct([1, 1, 1], [-big, big, 1])), 0x3f800000); // not (y + z) + x
   }
 });
 
@@ -164,8 +167,9 @@ const model = {
 };
 
 // Deterministic float32 inputs: ordinary values, integers (whose roots can
-// sit next to float midpoints), and specials (zeros, infinities, NaN,
-// subnormals, extremes).
+// sit next to float midpoints), specials (zeros, infinities, NaN, subnormals,
+// extremes), -1 to 1 with both zeros (cosines of -0), and powers of two far
+// apart (dot products whose order of summation shows).
 function* randomScenes(count, seed) {
   let state = BigInt(seed);
   const next = () => {
@@ -173,11 +177,14 @@ function* randomScenes(count, seed) {
     return Number(state >> 32n);
   };
   const specials = [0, -0, Infinity, -Infinity, NaN, 2 ** -149, -(2 ** -149), 2 ** -126, 3.4028234663852886e38, 1, -1, 2 ** 64];
+  const units = [-1, -0, 0, 1];
   const value = () => {
-    const kind = next() % 8;
+    const kind = next() % 10;
     if (kind === 0) return specials[next() % specials.length];
     if (kind === 1) return fromBits(next() >>> 0);
-    if (kind <= 3) return (next() % 2001) - 1000;
+    if (kind === 2) return units[next() % units.length];
+    if (kind === 3) return (next() % 2 ? -1 : 1) * 2 ** ((next() % 5) * 15);
+    if (kind <= 5) return (next() % 2001) - 1000;
     return f32(((next() / 2 ** 32) * 2 - 1) * 2 ** ((next() % 40) - 20));
   };
   for (let i = 0; i < count; ++i) {
