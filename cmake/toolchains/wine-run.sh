@@ -31,12 +31,11 @@ if [ ! -f "$WINEPREFIX/.lighting-ready" ]; then
 fi
 
 # Standard output on a device other than a terminal (/dev/full, /dev/null)
-# is left to the program, so that it sees its own write errors.
+# is left to the program, so that it sees its own write errors. Standard
+# error goes through its own filter (fd 3 carries standard output past it);
+# with pipefail the status is the program's unless a filter fails.
 if [ -c /dev/stdout ] && [ ! -t 1 ]; then
-  wine "$@" 2> >(tr -d '\r' >&2)
+  { wine "$@" 2>&1 1>&3 3>&- | tr -d '\r' >&2; } 3>&1
 else
-  wine "$@" 2> >(tr -d '\r' >&2) | tr -d '\r'
+  { wine "$@" 2>&1 1>&3 3>&- | tr -d '\r' >&2; } 3>&1 | tr -d '\r'
 fi
-status=$?
-wait  # also for the stderr filter (bash 5.1+), so that its last lines are out first
-exit "$status"
