@@ -589,8 +589,6 @@ const BatchKernels& chosen_kernels() noexcept {
 }
 
 std::atomic<const BatchKernels*> override_kernels{nullptr};
-std::atomic<bool> tie_check{true};
-std::atomic<std::uint64_t> fallback_lanes{0};
 
 }  // namespace
 
@@ -619,19 +617,6 @@ bool use_batch_target(std::string_view name) noexcept {
   if (kernels == nullptr) return false;
   override_kernels.store(kernels, std::memory_order_release);
   return true;
-}
-
-void set_batch_tie_check(bool enabled) noexcept {
-  tie_check.store(enabled);
-}
-bool batch_tie_check() noexcept {
-  return tie_check.load(std::memory_order_relaxed);
-}
-std::uint64_t batch_fallback_lanes() noexcept {
-  return fallback_lanes.load();
-}
-void count_batch_fallback_lanes(std::uint64_t lanes) noexcept {
-  fallback_lanes.fetch_add(lanes, std::memory_order_relaxed);
 }
 
 }  // namespace lighting::detail

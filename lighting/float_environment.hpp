@@ -13,9 +13,15 @@
 // (MXCSR), but the C library's pow runs on the x87, under the x87 control
 // word, whose rounding mode and precision control (single precision, as
 // -mpc32 sets it, or double) would change pow's last bits. Both are set.
+// mingw-w64's pow runs on the x87 on x86-64 too (and its fesetround sets both
+// units), so Windows builds set both as well.
 #pragma once
 
 #include <cstdint>
+
+#if defined(__i386__) || (defined(__x86_64__) && defined(__MINGW64__))
+#define LIGHTING_X87_POW 1
+#endif
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <xmmintrin.h>
@@ -32,7 +38,7 @@ class DefaultFloatEnvironment {
       _mm_setcsr((saved_ & ~kControls) | kDefaultControls);
       changed_ = true;
     }
-#if defined(__i386__)
+#if defined(LIGHTING_X87_POW)
     if ((saved_x87_ & kX87Controls) != kX87DefaultControls) {
       write_x87_control(
           static_cast<std::uint16_t>((saved_x87_ & ~kX87Controls) | kX87DefaultControls));
@@ -43,7 +49,7 @@ class DefaultFloatEnvironment {
   ~DefaultFloatEnvironment() {
     compiler_barrier();
     std::uint32_t moved_flags = 0;
-#if defined(__i386__)
+#if defined(LIGHTING_X87_POW)
     moved_flags = restore_x87();
 #endif
     if (changed_) {
@@ -68,7 +74,7 @@ class DefaultFloatEnvironment {
   std::uint32_t saved_;
   bool changed_ = false;
 
-#if defined(__i386__)
+#if defined(LIGHTING_X87_POW)
   // x87 control word: bits 0-5 exception masks, 8-9 precision control, 10-11
   // rounding. The default is every exception masked, 64-bit significands and
   // round to nearest, as the process starts. The x87 status word keeps its
@@ -140,10 +146,12 @@ class DefaultFloatEnvironment {
 
 #else
 
-// Other targets: the caller's environment is used as it is.
+// Other targets: the caller's environment is used as it is. (WebAssembly has
+// no other: round to nearest, subnormals kept, no traps.) The constructor is
+// user-provided so that compilers see a scope object, not an unused variable.
 class DefaultFloatEnvironment {
  public:
-  DefaultFloatEnvironment() noexcept = default;
+  DefaultFloatEnvironment() noexcept {}  // NOLINT(modernize-use-equals-default)
   DefaultFloatEnvironment(const DefaultFloatEnvironment&) = delete;
   DefaultFloatEnvironment& operator=(const DefaultFloatEnvironment&) = delete;
 };

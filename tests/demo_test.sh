@@ -20,7 +20,11 @@ for args in "" "--help" "-x extra arguments" "--verbose /nonexistent"; do
   [ -s "$work/err" ] && fail "args '$args': stderr not empty: $(cat "$work/err")"
 done
 
-if [ -w /dev/full ]; then
+# LIGHTING_STDOUT_ERRORS_LOST: the platform's runtime drops write errors on
+# stdout (emscripten under node), so a full device cannot be detected.
+if [ -n "${LIGHTING_STDOUT_ERRORS_LOST:-}" ]; then
+  echo "note: this runtime does not report stdout write errors; the failed-write case was not run"
+elif [ -w /dev/full ]; then
   "${demo[@]}" >/dev/full 2>"$work/err"
   status=$?
   [ "$status" -eq 1 ] || fail "/dev/full: exit status $status, expected 1"

@@ -1,0 +1,88 @@
+// The batch kernels of a build without Highway: one target, "scalar-loop",
+// whose kernels run the scalar formulas point by point. The bits are those
+// of the SIMD kernels, which match the same formulas; only the speed differs.
+#include <cmath>
+#include <cstddef>
+#include <string_view>
+
+#include "batch_kernel.hpp"
+#include "formulas.hpp"
+
+namespace lighting::detail {
+
+namespace {
+
+// Each result goes through a local record: out may be the points themselves,
+// and the formulas read a point after writing the first channel of out.
+template <Flavour flavour>
+void received_energy_loop(const Vector3* points, std::size_t count, const PointLight& light,
+                          Vector3* out, bool /*check: every point is computed exactly*/) {
+  for (std::size_t i = 0; i < count; ++i) {
+    Vector3 result;
+    formulas::received_energy<flavour>(points[i], light, result);
+    out[i] = result;
+  }
+}
+
+template <Flavour flavour>
+void diffused_energy_one_plane_loop(const Vector3* points, std::size_t count, const Vector3& normal,
+                                    const Vector3& reflectance, const PointLight& light,
+                                    Vector3* out, bool /*check*/) {
+  for (std::size_t i = 0; i < count; ++i) {
+    Vector3 result;
+    formulas::diffused_energy<flavour>(points[i], normal, reflectance, light, result);
+    out[i] = result;
+  }
+}
+
+template <Flavour flavour>
+void diffused_energy_loop(const Vector3* points, const Vector3* normals,
+                          const Vector3* reflectances, std::size_t count, const PointLight& light,
+                          Vector3* out, bool /*check*/) {
+  for (std::size_t i = 0; i < count; ++i) {
+    Vector3 result;
+    formulas::diffused_energy<flavour>(points[i], normals[i], reflectances[i], light, result);
+    out[i] = result;
+  }
+}
+
+// The same arithmetic as the SIMD kernels' floor, one point at a time.
+double divider_floor_loop(const Vector3* points, std::size_t count) {
+  double sum = 0.0;
+  for (std::size_t i = 0; i < count; ++i) {
+    const double x = double(points[i].x);
+    const double y = double(points[i].y);
+    const double z = double(points[i].z);
+    const double length = std::sqrt(x);
+    const double falloff = (1.0 / length) / length;
+    sum += falloff + ((x / length + y / length) + z / length);
+  }
+  return sum;
+}
+
+constexpr BatchKernels kScalarLoop{
+    "scalar-loop",
+    {&received_energy_loop<Flavour::pow>, &diffused_energy_one_plane_loop<Flavour::pow>,
+     &diffused_energy_loop<Flavour::pow>},
+    {&received_energy_loop<Flavour::portable>, &diffused_energy_one_plane_loop<Flavour::portable>,
+     &diffused_energy_loop<Flavour::portable>},
+    &divider_floor_loop};
+
+}  // namespace
+
+const BatchKernels& batch_kernels() noexcept {
+  return kScalarLoop;
+}
+
+std::size_t available_batch_targets(const BatchKernels** tables, std::size_t capacity) noexcept {
+  if (capacity == 0) return 0;
+  tables[0] = &kScalarLoop;
+  return 1;
+}
+
+// The one target is always in use; selecting it, or the normal choice, succeeds.
+bool use_batch_target(std::string_view name) noexcept {
+  return name.empty() || name == kScalarLoop.name;
+}
+
+}  // namespace lighting::detail
