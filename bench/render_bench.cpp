@@ -8,6 +8,10 @@
 //   BatchVsScalar     rows through the scalar function / shade_row's batch  >= 8 on AVX-512
 //                     (1 thread, CPU time; the counter "avx512" says whether it ran there)
 //   RenderVsEncode    whole PNG render / encoding the same rows alone      <= 1.25 fixed
+//                     (the encoding alone is PngFileWriter, on one thread)
+//   RenderThreadScaling  whole 1-thread PNG render / whole 2-thread render >= 1.7
+//                     ("cpu_ratio": the same for process CPU time, which
+//                     shows the pipeline's overhead whatever the machine's load)
 // and the memory goal: PeakMemory runs lighting-render on an 8192 x 8192 image
 // in a child process and reports its peak resident set (goal: < 64 MiB).
 #include <benchmark/benchmark.h>
@@ -205,7 +209,7 @@ void BM_BatchVsScalar(benchmark::State& state) {
 void BM_RenderVsEncode(benchmark::State& state) {
   const int side = static_cast<int>(state.range(0));
   const bool automatic = state.range(1) != 0;
-  const int threads = static_cast<int>(state.range(2));  // the encoder among them
+  const int threads = static_cast<int>(state.range(2));
   auto options = options_for(side);
   const double exposure = 6.4;
   if (!automatic) options.exposure = exposure;
@@ -230,6 +234,34 @@ void BM_RenderVsEncode(benchmark::State& state) {
   }
   std::remove(options.output.c_str());
   state.counters["ratio"] = whole / encode;  // goal <= 1.25 with a fixed exposure
+}
+
+// Side, automatic exposure.
+void BM_RenderThreadScaling(benchmark::State& state) {
+  const int side = static_cast<int>(state.range(0));
+  auto options = options_for(side);
+  if (state.range(1) == 0) options.exposure = 6.4;
+  const auto render_on = [&](int threads, double& cpu) {
+    std::remove(options.output.c_str());
+    double wall = 0.0;
+    cpu += cpu_seconds(CLOCK_PROCESS_CPUTIME_ID, [&] {
+      wall = seconds([&] { render::render_png(options, threads, render::default_png_settings()); });
+    });
+    return wall;
+  };
+  double one = 0.0;
+  double two = 0.0;
+  double cpu_one = 0.0;
+  double cpu_two = 0.0;
+  for (auto _ : state) {
+    one += render_on(1, cpu_one);
+    two += render_on(2, cpu_two);
+  }
+  std::remove(options.output.c_str());
+  state.counters["speedup"] = one / two;            // goal >= 1.7
+  state.counters["cpu_ratio"] = cpu_two / cpu_one;  // the second thread's overhead
+  state.counters["one_thread_ms"] =
+      benchmark::Counter(1e3 * one / static_cast<double>(state.iterations()));
 }
 
 void BM_PeakMemory(benchmark::State& state) {
@@ -268,9 +300,15 @@ BENCHMARK(BM_RenderVsShade)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 BENCHMARK(BM_BatchVsScalar)->Arg(256)->Arg(4096)->Iterations(3)->Unit(benchmark::kMillisecond);
-// Side, automatic exposure, threads in all, the encoder among them (2: the
-// default on 2 cores, one worker beside the encoder; 3: two workers, more
-// threads than cores).
+BENCHMARK(BM_RenderThreadScaling)
+    ->Args({256, 0})
+    ->Args({4096, 0})
+    ->Args({4096, 1})
+    ->Iterations(5)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+// Side, automatic exposure, threads (3: more than 2 cores, which the render
+// caps at the cores).
 BENCHMARK(BM_RenderVsEncode)
     ->Args({256, 0, 2})
     ->Args({4096, 0, 2})

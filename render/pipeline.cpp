@@ -143,6 +143,8 @@ void run_pipeline(const PipelineShape& shape, const EncodeBlock& encode, const W
   work(0);
   for (auto& helper : helpers) helper.join();
   if (const auto failure = schedule.failure()) std::rethrow_exception(failure);
+  // The helpers may have taken every block: the end is reported here in any case.
+  if (progress) progress(1.0);
 }
 
 }  // namespace render
