@@ -44,6 +44,8 @@ const CompressionName& entry_for(ExrCompression compression) {
   throw std::invalid_argument("unknown EXR compression");
 }
 
+constexpr std::array<unsigned char, 4> kMagic = {0x76, 0x2f, 0x31, 0x01};
+
 std::string error_text(int error) {
   return std::generic_category().message(error);
 }
@@ -224,6 +226,17 @@ struct ExrWriter::State {
     check(exr_attr_set_double(context, part, "patchExtent", attributes.extent));
   }
 
+  void write_to_target(const void* data, std::size_t size) const {
+    const auto* bytes = static_cast<const char*>(data);
+    for (std::size_t done = 0; done < size;) {
+      const ssize_t put = ::write(target.descriptor(), bytes + done, size - done);
+      if (put < 0 && errno == EINTR) continue;
+      if (put <= 0) fail(error_text(put < 0 ? errno : ENOSPC));
+      done += static_cast<std::size_t>(put);
+    }
+  }
+
+  // The spool after the magic number, which the target already has.
   void copy_spool_to_target() {
     std::vector<char> buffer(1 << 16);
     std::uint64_t offset = 0;
@@ -232,13 +245,15 @@ struct ExrWriter::State {
       const ssize_t got = pread(spool, buffer.data(), buffer.size(), static_cast<off_t>(offset));
       if (got < 0 && errno == EINTR) continue;
       if (got <= 0) fail("temporary file in " + spool_directory + ": " + error_text(errno));
-      for (ssize_t done = 0; done < got;) {
-        const ssize_t put = ::write(target.descriptor(), buffer.data() + done,
-                                    static_cast<std::size_t>(got - done));
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) fail(error_text(put < 0 ? errno : ENOSPC));
-        done += put;
+      std::size_t skip = 0;
+      if (offset == 0) {
+        if (static_cast<std::size_t>(got) < kMagic.size() ||
+            std::memcmp(buffer.data(), kMagic.data(), kMagic.size()) != 0) {
+          fail("the file does not start with OpenEXR's magic number");
+        }
+        skip = kMagic.size();
       }
+      write_to_target(buffer.data() + skip, static_cast<std::size_t>(got) - skip);
       offset += static_cast<std::uint64_t>(got);
     }
   }
@@ -269,6 +284,10 @@ ExrWriter::ExrWriter(OutputFile& target, int width, int height, const ExrSetting
     if (at < 0) s.fail(error_text(errno));
     s.sink.origin = static_cast<std::uint64_t>(at);
   } else {
+    // Every OpenEXR file starts with the same four bytes: they go to the
+    // target at once, so that one that takes no bytes (a full device, a
+    // closed pipe) fails here, before any shading, rather than at the copy.
+    s.write_to_target(kMagic.data(), kMagic.size());
     s.spool_directory = spool_directory();
     s.spool = open_spool(s.spool_directory);
     if (s.spool < 0) s.fail("temporary file in " + s.spool_directory + ": " + error_text(errno));

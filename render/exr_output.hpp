@@ -1,13 +1,19 @@
 // Writes the energies as they are: an OpenEXR scanline image with 32-bit float
-// channels R, G and B, streamed a block of rows at a time through an
-// OutputFile. The header carries the scene that the image shows and linear
-// Rec. 709 chromaticities with a D65 white point.
+// channels R, G and B, through an OutputFile. The header carries the scene
+// that the image shows and linear Rec. 709 chromaticities with a D65 white
+// point.
 //
-// A scanline file ends up with a table of where each block of rows starts,
-// which OpenEXR fills in by seeking back to just after the header once the
-// rows are out. When the target cannot seek (a pipe, a terminal), or appends
-// whatever is written, the file is spooled to an unnamed temporary file in
-// $TMPDIR (or /tmp) and copied to the target at the end.
+// The chunks are encoded by OpenEXR's core library on whichever threads call
+// encode(), each with its own ExrChunkEncoder, and written in order by
+// write(): the render pipeline's encoder for this format.
+//
+// A scanline file ends up with a table of where each chunk starts, which the
+// library fills in by seeking back to just after the header once the rows are
+// out. When the target cannot seek (a pipe, a terminal), or appends whatever
+// is written, the file is spooled to an unnamed temporary file in $TMPDIR (or
+// /tmp) and copied to the target at the end; its first four bytes, the same
+// in every OpenEXR file, go to the target at once, so that a target that
+// takes no bytes fails before anything is shaded.
 //
 // Failures throw std::runtime_error with one line naming the target, for
 // example "cannot write out.exr: File too large".

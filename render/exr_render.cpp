@@ -8,6 +8,24 @@
 
 namespace render {
 
+ExrBlocking exr_blocking(int width, int height, int rows_per_chunk, int threads) {
+  const std::size_t row_bytes = static_cast<std::size_t>(width) * sizeof(lighting::Vector3);
+  const auto chunk_bytes = row_bytes * static_cast<std::size_t>(rows_per_chunk);
+  const auto chunks_by_size = static_cast<int>(
+      std::min<std::size_t>(kExrBlockBytes / chunk_bytes, static_cast<std::size_t>(kExrBlockRows)));
+  const int most_chunks = std::max(kExrBlockRows / rows_per_chunk, 1);
+  const int block_rows =
+      std::min(rows_per_chunk * std::clamp(chunks_by_size, 1, most_chunks), height);
+  // A worker holds its block of energies, its encoder's packed, compressed
+  // and scratch buffers (about three blocks' worth), and two slots of
+  // encoded blocks waiting to be written: six blocks in all.
+  const auto block_bytes = row_bytes * static_cast<std::size_t>(block_rows);
+  const auto affordable = static_cast<int>(std::clamp<std::size_t>(
+      kExrMemoryBudget / (6 * block_bytes), 1, static_cast<std::size_t>(kExrBlockRows)));
+  const int blocks = (height + block_rows - 1) / block_rows;
+  return {block_rows, std::min({usable_threads(threads), affordable, blocks})};
+}
+
 ExrRenderResult render_exr(const Options& options, int threads, const ExrSettings& settings,
                            const Progress& progress) {
   const Patch patch = make_patch(options.scene, options.width, options.height, options.extent);
@@ -16,23 +34,11 @@ ExrRenderResult render_exr(const Options& options, int threads, const ExrSetting
   ExrWriter writer(target, patch.width, patch.height, settings, {options.scene, options.extent});
 
   const auto width = static_cast<std::size_t>(patch.width);
-  const std::size_t row_bytes = width * sizeof(lighting::Vector3);
-  const int chunk_rows = writer.rows_per_chunk();
-  const auto chunks_by_size =
-      static_cast<int>(kExrBlockBytes / (row_bytes * static_cast<std::size_t>(chunk_rows)));
-  const int block_rows =
-      std::min(chunk_rows * std::clamp(chunks_by_size, 1, std::max(kExrBlockRows / chunk_rows, 1)),
-               patch.height);
-  const auto block_bytes = row_bytes * static_cast<std::size_t>(block_rows);
-
-  // A worker holds its block of energies, its encoder's packed, compressed
-  // and scratch buffers (about three blocks' worth), and two slots of
-  // encoded blocks waiting to be written: six blocks in all.
-  const auto affordable =
-      static_cast<int>(std::max<std::size_t>(kExrMemoryBudget / (6 * block_bytes), 1));
+  const auto [block_rows, worker_count] =
+      exr_blocking(patch.width, patch.height, writer.rows_per_chunk(), threads);
   PipelineShape shape;
   shape.blocks = (patch.height + block_rows - 1) / block_rows;
-  shape.workers = std::min({usable_threads(threads), affordable, shape.blocks});
+  shape.workers = worker_count;
   shape.slots = pipeline_slots(shape.workers);
 
   struct Worker {

@@ -26,6 +26,13 @@ inline constexpr std::size_t kExrBlockBytes = std::size_t{2} << 20;
 // any number of cores.
 inline constexpr std::size_t kExrMemoryBudget = std::size_t{80} << 20;
 
+// How an image is cut and how many workers encode it.
+struct ExrBlocking {
+  int block_rows;  // a whole number of chunks, or the whole image
+  int workers;
+};
+ExrBlocking exr_blocking(int width, int height, int rows_per_chunk, int threads);
+
 // Renders options.scene to options.output through the render pipeline:
 // blocks shaded and encoded on at most `threads` threads (no more than the
 // cores and the memory budget allow), written in order. settings.threads is
