@@ -1,39 +1,50 @@
 #include "render.hpp"
 
-#include <omp.h>
-
 #include <algorithm>
-#include <atomic>
 #include <vector>
 
 #include "tone.hpp"
 
 namespace render {
 
+// The scan runs on the same pipeline as the render, with nothing to write:
+// the same workers, and no second thread pool left spinning once it is done.
 EnergyScan scan_energy(const Scene& scene, const Patch& patch, int threads,
                        const Progress& progress) {
-  float brightest = 0.0f;
-  std::int64_t non_finite = 0;
-  std::atomic<int> rows_done{0};
-#pragma omp parallel num_threads(usable_threads(threads)) reduction(max : brightest) \
-    reduction(+ : non_finite)
-  {
-    std::vector<lighting::Vector3> energy(static_cast<std::size_t>(patch.width));
-#pragma omp for schedule(static)
-    for (int row = 0; row < patch.height; ++row) {
-      shade_row(scene, patch, row, energy);
-      for (const auto& e : energy) {
-        const bool finite = is_finite(e);
-        non_finite += finite ? 0 : 1;
-        brightest = finite ? std::max({brightest, e.x, e.y, e.z}) : brightest;
-      }
-      const int done = ++rows_done;
-      if (progress && omp_get_thread_num() == 0) {
-        progress(static_cast<double>(done) / patch.height);
-      }
-    }
+  constexpr int kScanBlockRows = 16;
+  struct Worker {
+    std::vector<lighting::Vector3> energy;
+    float brightest = 0.0f;
+    std::int64_t non_finite = 0;
+  };
+  PipelineShape shape;
+  shape.blocks = (patch.height + kScanBlockRows - 1) / kScanBlockRows;
+  shape.workers = std::min(usable_threads(threads), shape.blocks);
+  shape.slots = pipeline_slots(shape.workers);
+  std::vector<Worker> workers(static_cast<std::size_t>(shape.workers));
+  for (Worker& w : workers) w.energy.resize(static_cast<std::size_t>(patch.width));
+  run_pipeline(
+      shape,
+      [&](int block, int, int worker) {
+        Worker& w = workers[static_cast<std::size_t>(worker)];
+        const int first = block * kScanBlockRows;
+        for (int row = first; row < std::min(first + kScanBlockRows, patch.height); ++row) {
+          shade_row(scene, patch, row, w.energy);
+          for (const auto& e : w.energy) {
+            const bool finite = is_finite(e);
+            w.non_finite += finite ? 0 : 1;
+            w.brightest = finite ? std::max({w.brightest, e.x, e.y, e.z}) : w.brightest;
+          }
+        }
+      },
+      [](int, int) {}, progress);
+  // The largest value and a count: the same whichever worker saw what.
+  EnergyScan scan{0.0f, 0};
+  for (const Worker& w : workers) {
+    scan.brightest = std::max(scan.brightest, w.brightest);
+    scan.non_finite_pixels += w.non_finite;
   }
-  return {brightest, non_finite};
+  return scan;
 }
 
 RenderResult render_png(const Options& options, int threads, PngSettings settings,
