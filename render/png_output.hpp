@@ -33,6 +33,7 @@ namespace render {
 struct PngSettings {
   int compression_level;  // zlib 0-9
   int filters;            // libpng PNG_FILTER_* bits: the filters a row may use
+  int strategy = 0;       // zlib's Z_DEFAULT_STRATEGY (0) to Z_FIXED (4); Z_RLE is 3
 };
 
 // What the renderer uses: see the README for the measurements behind it.

@@ -289,9 +289,12 @@ TEST_F(PngBlocks, EveryFilterAndLevelDecodesToTheRowsThatWentIn) {
   for (const auto& row : rows) expected.insert(expected.end(), row.begin(), row.end());
   for (const int filters : {PNG_FILTER_NONE, PNG_FILTER_SUB, PNG_FILTER_UP, PNG_FILTER_AVG,
                             PNG_FILTER_PAETH, PNG_ALL_FILTERS}) {
-    for (const int level : {0, 1, 9}) {
-      SCOPED_TRACE("filters " + std::to_string(filters) + ", level " + std::to_string(level));
-      const Bytes file = write_rows("filters.png", kWidth, rows, {level, filters});
+    for (const auto& [level, strategy] :
+         {std::pair{0, Z_DEFAULT_STRATEGY}, std::pair{1, Z_RLE}, std::pair{1, Z_FILTERED},
+          std::pair{9, Z_DEFAULT_STRATEGY}}) {
+      SCOPED_TRACE("filters " + std::to_string(filters) + ", level " + std::to_string(level) +
+                   ", strategy " + std::to_string(strategy));
+      const Bytes file = write_rows("filters.png", kWidth, rows, {level, filters, strategy});
       const Decoded image = decode_png(file);
       ASSERT_EQ(image.width, kWidth);
       ASSERT_EQ(image.height, 600);
@@ -390,6 +393,7 @@ TEST(PngLayout, BlocksHoldWholeRowsAtLeastOneAndRefuseWhatAPngCannotBe) {
   EXPECT_THROW(render::png_layout(0, 1, render::default_png_settings()), std::invalid_argument);
   EXPECT_THROW(render::png_layout(1, 1, {10, PNG_FILTER_UP}), std::invalid_argument);
   EXPECT_THROW(render::png_layout(1, 1, {1, 0x100}), std::invalid_argument);
+  EXPECT_THROW(render::png_layout(1, 1, {1, PNG_FILTER_UP, Z_FIXED + 1}), std::invalid_argument);
 }
 
 TEST_F(PngBlocks, WriterRefusesRowsOfTheWrongSizeOrTooMany) {
