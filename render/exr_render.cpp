@@ -34,11 +34,12 @@ ExrRenderResult render_exr(const Options& options, int threads, const ExrSetting
   ExrWriter writer(target, patch.width, patch.height, settings, {options.scene, options.extent});
 
   const auto width = static_cast<std::size_t>(patch.width);
-  const auto [block_rows, worker_count] =
+  const ExrBlocking blocking =
       exr_blocking(patch.width, patch.height, writer.rows_per_chunk(), threads);
+  const int block_rows = blocking.block_rows;
   PipelineShape shape;
   shape.blocks = (patch.height + block_rows - 1) / block_rows;
-  shape.workers = worker_count;
+  shape.workers = blocking.workers;
   shape.slots = pipeline_slots(shape.workers);
 
   struct Worker {
