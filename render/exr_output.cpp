@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -83,10 +84,10 @@ int open_spool(const std::string& directory) {
 struct Sink {
   int fd = -1;
   std::uint64_t origin = 0;
-  std::uint64_t end = 0;  // the furthest byte written, for copying out a spool
-  int error = 0;
-  std::mutex mutex;     // the library may report errors from any thread
-  std::string message;  // the first error the library reported
+  std::uint64_t end = 0;      // the furthest byte written, for copying out a spool
+  std::atomic<int> error{0};  // read by workers whose encoding fails meanwhile
+  std::mutex mutex;           // the library may report errors from any thread
+  std::string message;        // the first error the library reported
 };
 
 std::int64_t write_at(exr_const_context_t, void* user_data, const void* buffer, std::uint64_t size,
