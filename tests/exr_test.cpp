@@ -10,7 +10,9 @@
 #include <ImfInputFile.h>
 #include <ImfStandardAttributes.h>
 #include <ImfVecAttribute.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -300,6 +302,31 @@ TEST(ExrBlocking, MemoryInFlightStaysWithinTheBudgetWhateverTheThreadCount) {
   const auto [rows, workers] = render::exr_blocking(300, 5, 16, 8);
   EXPECT_EQ(rows, 5);
   EXPECT_EQ(workers, 1);
+}
+
+TEST_F(ExrTest, WriteFailureInTheMiddleStopsTheWorkersAndLeavesNothing) {
+  // About 600 kB of zip against a 100 kB file-size limit, in a child process:
+  // the header goes out, a later block's chunks fail on one of the workers.
+  const auto options = options_for("limited.exr", 300, 600);
+  const pid_t child = fork();
+  if (child == 0) {
+    const rlimit small{100000, 100000};
+    setrlimit(RLIMIT_FSIZE, &small);
+    int code = 2;
+    try {
+      render::render_exr(options, 2, settings(render::ExrCompression::zip));
+      code = 0;
+    } catch (const std::runtime_error& error) {
+      code = std::string(error.what()).find("File too large") != std::string::npos ? 1 : 3;
+    } catch (...) {
+    }
+    _exit(code);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_TRUE(files().empty());
 }
 
 TEST_F(ExrTest, DeviceThatTakesNoBytesFailsBeforeAnyShading) {

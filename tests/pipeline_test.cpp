@@ -1,6 +1,8 @@
 // The render pipeline's ordering, bounds and failures, and the PNG encoder in
 // blocks: decoded by libpng and by zlib, against the rows that went in.
 #include <png.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -12,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <mutex>
 #include <random>
@@ -369,6 +372,39 @@ TEST_F(PngBlocks, DeviceThatTakesNoBytesFailsBeforeAnyShading) {
     EXPECT_NE(std::string(error.what()).find("/dev/full"), std::string::npos) << error.what();
   }
   EXPECT_EQ(reports, 0);
+}
+
+// Runs `work` in a child process whose files may not grow beyond `limit`
+// bytes; its exit status: 0 if it returned, 1 if it threw a runtime_error
+// naming the limit, 2 for anything else.
+int status_under_file_limit(rlim_t limit, const std::function<void()>& work) {
+  const pid_t child = fork();
+  if (child == 0) {
+    const rlimit small{limit, limit};
+    setrlimit(RLIMIT_FSIZE, &small);
+    int code = 2;
+    try {
+      work();
+      code = 0;
+    } catch (const std::runtime_error& error) {
+      code = std::string(error.what()).find("File too large") != std::string::npos ? 1 : 2;
+    } catch (...) {
+    }
+    _exit(code);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(PngBlocks, WriteFailureInTheMiddleStopsTheWorkersAndLeavesNothing) {
+  // About 400 kB of PNG against a 100 kB limit: the head goes out, a later
+  // block's write fails on one of the workers.
+  const auto options = options_for("limited.png", 2000, 2000);
+  EXPECT_EQ(status_under_file_limit(
+                100000, [&] { render::render_png(options, 2, render::default_png_settings()); }),
+            1);
+  EXPECT_TRUE(fs::is_empty(fs::path(options.output).parent_path()));
 }
 
 TEST_F(PngBlocks, SinglePixelAndSingleRowImagesDecode) {
