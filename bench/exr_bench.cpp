@@ -4,7 +4,8 @@
 //   ExrThreadScaling  whole 1-thread EXR render / whole 2-thread render    >= 1.7
 //   ExrRenderVsShade  whole EXR render / its shading alone, 2 threads      <= 2
 // the memory goal: ExrPeakMemory runs lighting-render on an 8192 x 8192 EXR
-// in a child process and reports its peak resident set (goal: < 64 MiB);
+// in a child process and reports its peak resident set (goal: < 64 MiB), and
+// 16384 x 2048 with 2, 64 and 1024 threads (goal: < 128 MiB for any count);
 // ExrCompression, the time and the file size of each compression; and
 // ExrStageCost, the core-seconds of each stage of a 1-thread render (process
 // CPU time, so that other programs on the machine do not count).
@@ -165,7 +166,14 @@ void compressions(benchmark::internal::Benchmark* b) {
 
 // First: Linux carries a process's peak resident set across exec, so the
 // child must be started before the other benchmarks have grown this process.
-BENCHMARK(BM_ExrPeakMemory)->Arg(8192)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ExrPeakMemory)
+    ->Args({8192, 8192, 0})
+    ->Args({16384, 2048, 2})
+    ->Args({16384, 2048, 64})
+    ->Args({16384, 2048, 1024})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 BENCHMARK(BM_ExrThreadScaling)->Arg(256)->Arg(4096)->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ExrRenderVsShade)
     ->Args({256, static_cast<int>(render::ExrCompression::zip)})

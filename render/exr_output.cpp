@@ -1,26 +1,18 @@
 #include "exr_output.hpp"
 
-#include <ImfChannelList.h>
-#include <ImfChromaticities.h>
-#include <ImfDoubleAttribute.h>
-#include <ImfFloatAttribute.h>
-#include <ImfFrameBuffer.h>
-#include <ImfHeader.h>
-#include <ImfIO.h>
-#include <ImfOutputFile.h>
-#include <ImfStandardAttributes.h>
-#include <ImfThreading.h>
-#include <ImfVecAttribute.h>
 #include <fcntl.h>
-#include <sys/uio.h>
+#include <openexr.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -35,15 +27,15 @@ static_assert(sizeof(lighting::Vector3) == 3 * sizeof(float), "rows are read as 
 struct CompressionName {
   ExrCompression compression;
   std::string_view name;
-  Imf::Compression imf;
+  exr_compression_t core;
 };
 
 constexpr std::array<CompressionName, 5> kCompressions = {{
-    {ExrCompression::none, "none", Imf::NO_COMPRESSION},
-    {ExrCompression::rle, "rle", Imf::RLE_COMPRESSION},
-    {ExrCompression::zips, "zips", Imf::ZIPS_COMPRESSION},
-    {ExrCompression::zip, "zip", Imf::ZIP_COMPRESSION},
-    {ExrCompression::piz, "piz", Imf::PIZ_COMPRESSION},
+    {ExrCompression::none, "none", EXR_COMPRESSION_NONE},
+    {ExrCompression::rle, "rle", EXR_COMPRESSION_RLE},
+    {ExrCompression::zips, "zips", EXR_COMPRESSION_ZIPS},
+    {ExrCompression::zip, "zip", EXR_COMPRESSION_ZIP},
+    {ExrCompression::piz, "piz", EXR_COMPRESSION_PIZ},
 }};
 
 const CompressionName& entry_for(ExrCompression compression) {
@@ -53,89 +45,11 @@ const CompressionName& entry_for(ExrCompression compression) {
   throw std::invalid_argument("unknown EXR compression");
 }
 
+constexpr std::array<unsigned char, 4> kMagic = {0x76, 0x2f, 0x31, 0x01};
+
 std::string error_text(int error) {
   return std::generic_category().message(error);
 }
-
-// OpenEXR's output stream over a descriptor, at positions counted from where
-// the descriptor stood when the stream was made. The first failed write is
-// kept: OpenEXR writes the block table from its destructor, where it has to
-// swallow errors, and the writer asks afterwards.
-//
-// OpenEXR writes a chunk as its row number and byte count, 4 bytes each, then
-// the data, and the block table 8 bytes at a time. Small writes are gathered
-// and go out with the next large one in one pwritev, so that a chunk costs one
-// system call and its data is never copied here.
-class DescriptorStream final : public Imf::OStream {
- public:
-  DescriptorStream(int fd, std::uint64_t origin, const std::string& name)
-      : Imf::OStream(name.c_str()), fd_(fd), origin_(origin) {
-    pending_.reserve(kGatherBytes);
-  }
-
-  void write(const char c[], int n) override {
-    if (error_ != 0) throw Iex::IoExc("an earlier write failed");
-    const auto size = static_cast<std::size_t>(n);
-    if (size >= kSmallWrite) {
-      put(c, size);
-    } else {
-      if (pending_.size() + size > kGatherBytes) put(nullptr, 0);
-      pending_.insert(pending_.end(), c, c + size);
-    }
-    position_ += size;
-  }
-  std::uint64_t tellp() override { return position_; }
-  void seekp(std::uint64_t position) override {
-    if (!flush()) throw Iex::IoExc(error_text(error_));
-    position_ = position;
-  }
-
-  // Writes out what is gathered; false once any write has failed.
-  bool flush() {
-    if (error_ == 0 && !pending_.empty()) put(nullptr, 0);
-    return error_ == 0;
-  }
-  int error() const { return error_; }
-  std::uint64_t size_written() const { return end_; }
-
- private:
-  static constexpr std::size_t kSmallWrite = 4096;
-  static constexpr std::size_t kGatherBytes = 64 * 1024;
-
-  // The gathered bytes, then `size` bytes at `data`, at the stream's position.
-  void put(const char* data, std::size_t size) {
-    iovec pieces[2] = {{pending_.data(), pending_.size()}, {const_cast<char*>(data), size}};
-    std::uint64_t at = origin_ + position_ - pending_.size();
-    int first = pending_.empty() ? 1 : 0;
-    const int count = size == 0 ? 1 : 2;
-    while (first < count) {
-      const ssize_t written = pwritev(fd_, pieces + first, count - first, static_cast<off_t>(at));
-      if (written < 0 && errno == EINTR) continue;
-      if (written <= 0) {
-        error_ = written < 0 ? errno : ENOSPC;
-        throw Iex::IoExc(error_text(error_));
-      }
-      at += static_cast<std::uint64_t>(written);
-      for (auto done = static_cast<std::size_t>(written); done > 0;) {
-        const std::size_t step = std::min(done, pieces[first].iov_len);
-        pieces[first].iov_base = static_cast<char*>(pieces[first].iov_base) + step;
-        pieces[first].iov_len -= step;
-        done -= step;
-        if (pieces[first].iov_len == 0) ++first;
-      }
-      while (first < count && pieces[first].iov_len == 0) ++first;
-    }
-    pending_.clear();
-    end_ = std::max(end_, at - origin_);
-  }
-
-  int fd_;
-  std::uint64_t origin_;
-  std::uint64_t position_ = 0;
-  std::uint64_t end_ = 0;  // the furthest byte written, for copying out a spool
-  std::vector<char> pending_;
-  int error_ = 0;
-};
 
 // Whether OpenEXR can seek on the descriptor: writes with O_APPEND go to the
 // end whatever the offset, so such a file is spooled as a pipe is.
@@ -154,29 +68,69 @@ int open_spool(const std::string& directory) {
   return open_temporary_file(directory);
 }
 
-Imf::Header make_header(int width, int height, const ExrSettings& settings,
-                        const ExrSceneAttributes& attributes) {
-  Imf::Header header(width, height);
-  header.compression() = entry_for(settings.compression).imf;
-  header.zipCompressionLevel() = settings.zip_level;
-  for (const char* channel : {"R", "G", "B"}) {
-    header.channels().insert(channel, Imf::Channel(Imf::FLOAT));
+// Where the core library's writes go: a descriptor, at positions counted from
+// where it stood when the file began. The first failed write is kept, for the
+// message: the library itself only reports that a write failed.
+struct Sink {
+  int fd = -1;
+  std::uint64_t origin = 0;
+  std::uint64_t end = 0;      // the furthest byte written, for copying out a spool
+  std::atomic<int> error{0};  // read by workers whose encoding fails meanwhile
+  std::mutex mutex;           // the library may report errors from any thread
+  std::string message;        // the first error the library reported
+};
+
+std::int64_t write_at(exr_const_context_t, void* user_data, const void* buffer, std::uint64_t size,
+                      std::uint64_t offset, exr_stream_error_func_ptr_t) {
+  auto& sink = *static_cast<Sink*>(user_data);
+  const auto* bytes = static_cast<const char*>(buffer);
+  std::uint64_t done = 0;
+  while (done < size) {
+    const ssize_t written =
+        pwrite(sink.fd, bytes + done, size - done, static_cast<off_t>(sink.origin + offset + done));
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) {
+      if (sink.error == 0) sink.error = written < 0 ? errno : ENOSPC;
+      return -1;
+    }
+    done += static_cast<std::uint64_t>(written);
   }
-  // The energies are linear; Rec. 709 primaries, D65 white.
-  Imf::addChromaticities(header, Imf::Chromaticities({0.64f, 0.33f}, {0.30f, 0.60f}, {0.15f, 0.06f},
-                                                     {0.3127f, 0.3290f}));
-  const auto v3f = [](const lighting::Vector3& v) {
-    return Imf::V3fAttribute(Imath::V3f(v.x, v.y, v.z));
-  };
-  const Scene& scene = attributes.scene;
-  header.insert("surfacePoint", v3f(scene.point));
-  header.insert("surfaceNormal", v3f(scene.normal));
-  header.insert("surfaceReflectance", v3f(scene.reflectance));
-  header.insert("lightPosition", v3f(scene.light.position));
-  header.insert("lightColour", v3f({scene.light.r, scene.light.g, scene.light.b}));
-  header.insert("lightIntensity", Imf::FloatAttribute(scene.light.intensity));
-  header.insert("patchExtent", Imf::DoubleAttribute(attributes.extent));
-  return header;
+  sink.end = std::max(sink.end, offset + size);
+  return static_cast<std::int64_t>(size);
+}
+
+void keep_message(exr_const_context_t context, exr_result_t, const char* message) {
+  void* user_data = nullptr;
+  if (exr_get_user_data(context, &user_data) != EXR_ERR_SUCCESS || user_data == nullptr) return;
+  auto& sink = *static_cast<Sink*>(user_data);
+  const std::lock_guard lock(sink.mutex);
+  if (sink.message.empty() && message != nullptr) sink.message = message;
+}
+
+// Where an encoded chunk goes: the core library hands it to a write
+// function, which here copies it into the block rather than to the file.
+exr_result_t keep_chunk(exr_encode_pipeline_t* pipeline) {
+  auto& block = *static_cast<ExrBlock*>(pipeline->encoding_user_data);
+  const std::size_t size = pipeline->compressed_bytes;
+  if (block.bytes.size() < block.size + size) {
+    block.bytes.resize(std::max(block.size + size, 2 * block.bytes.size()));
+  }
+  if (size > 0) std::memcpy(block.bytes.data() + block.size, pipeline->compressed_buffer, size);
+  block.chunks.push_back({pipeline->chunk.start_y, block.size, size});
+  block.size += size;
+  return EXR_ERR_SUCCESS;
+}
+
+// The offset of a channel's value in an energy: R, G, B are x, y, z.
+std::size_t channel_offset(const char* name) {
+  switch (name[0]) {
+    case 'R':
+      return 0;
+    case 'G':
+      return sizeof(float);
+    default:
+      return 2 * sizeof(float);
+  }
 }
 
 }  // namespace
@@ -199,14 +153,22 @@ struct ExrWriter::State {
   OutputFile& target;
   int width;
   int height;
-  int rows_written = 0;
-  int spool = -1;  // the temporary file written instead of the target, if any
+  int rows_per_chunk = 1;
+  int rows_accepted = 0;  // by write_rows, encoded or pending
+  int rows_written = 0;   // in chunks handed to the library
+  int spool = -1;         // the temporary file written instead of the target, if any
   std::string spool_directory;
-  std::unique_ptr<DescriptorStream> stream;
-  std::unique_ptr<Imf::OutputFile> file;
+  Sink sink;
+  exr_context_t context = nullptr;
+  int part = 0;
+  // write_rows: rows short of a whole chunk, and the encoder and block it uses.
+  std::vector<lighting::Vector3> pending;
+  std::unique_ptr<ExrChunkEncoder> own_encoder;
+  ExrBlock own_block;
 
   ~State() {
-    file.reset();  // before the stream it writes to
+    own_encoder.reset();
+    if (context != nullptr) exr_finish(&context);
     if (spool >= 0) close(spool);
   }
 
@@ -214,97 +176,200 @@ struct ExrWriter::State {
     throw std::runtime_error("cannot write " + target.path() + ": " + why);
   }
   [[noreturn]] void fail_stream() const {
-    const std::string reason = error_text(stream->error());
+    const std::string reason = error_text(sink.error);
     fail(spool >= 0 ? "temporary file in " + spool_directory + ": " + reason : reason);
   }
+  // A failure of the library, turned into one line naming the target.
+  void check(exr_result_t result) {
+    if (result == EXR_ERR_SUCCESS) return;
+    if (sink.error != 0) fail_stream();
+    const std::lock_guard lock(sink.mutex);
+    fail(!sink.message.empty() ? sink.message : exr_get_default_error_message(result));
+  }
 
-  // Runs an OpenEXR call, turning what it throws into one line naming the target.
-  template <typename Call>
-  void guarded(Call call) {
-    try {
-      call();
-    } catch (const std::exception& error) {
-      if (stream->error() != 0) fail_stream();
-      fail(error.what());
+  void set_attributes(const ExrSettings& settings, const ExrSceneAttributes& attributes) {
+    check(exr_add_part(context, "rgb", EXR_STORAGE_SCANLINE, &part));
+    check(exr_initialize_required_attr_simple(context, part, width, height,
+                                              entry_for(settings.compression).core));
+    for (const char* channel : {"R", "G", "B"}) {
+      check(
+          exr_add_channel(context, part, channel, EXR_PIXEL_FLOAT, EXR_PERCEPTUALLY_LINEAR, 1, 1));
+    }
+    check(exr_set_zip_compression_level(context, part, settings.zip_level));
+    // The energies are linear; Rec. 709 primaries, D65 white.
+    const exr_attr_chromaticities_t rec709 = {0.64f, 0.33f, 0.30f,   0.60f,
+                                              0.15f, 0.06f, 0.3127f, 0.3290f};
+    check(exr_attr_set_chromaticities(context, part, "chromaticities", &rec709));
+    const auto v3f = [&](const char* name, const lighting::Vector3& v) {
+      exr_attr_v3f_t value{};
+      value.x = v.x;
+      value.y = v.y;
+      value.z = v.z;
+      check(exr_attr_set_v3f(context, part, name, &value));
+    };
+    const Scene& scene = attributes.scene;
+    v3f("surfacePoint", scene.point);
+    v3f("surfaceNormal", scene.normal);
+    v3f("surfaceReflectance", scene.reflectance);
+    v3f("lightPosition", scene.light.position);
+    v3f("lightColour", {scene.light.r, scene.light.g, scene.light.b});
+    check(exr_attr_set_float(context, part, "lightIntensity", scene.light.intensity));
+    check(exr_attr_set_double(context, part, "patchExtent", attributes.extent));
+  }
+
+  void write_to_target(const void* data, std::size_t size) const {
+    const auto* bytes = static_cast<const char*>(data);
+    for (std::size_t done = 0; done < size;) {
+      const ssize_t put = ::write(target.descriptor(), bytes + done, size - done);
+      if (put < 0 && errno == EINTR) continue;
+      if (put <= 0) fail(error_text(put < 0 ? errno : ENOSPC));
+      done += static_cast<std::size_t>(put);
     }
   }
 
+  // The spool after the magic number, which the target already has.
   void copy_spool_to_target() {
     std::vector<char> buffer(1 << 16);
     std::uint64_t offset = 0;
-    const std::uint64_t size = stream->size_written();
+    const std::uint64_t size = sink.end;
     while (offset < size) {
       const ssize_t got = pread(spool, buffer.data(), buffer.size(), static_cast<off_t>(offset));
       if (got < 0 && errno == EINTR) continue;
       if (got <= 0) fail("temporary file in " + spool_directory + ": " + error_text(errno));
-      for (ssize_t done = 0; done < got;) {
-        const ssize_t put = ::write(target.descriptor(), buffer.data() + done,
-                                    static_cast<std::size_t>(got - done));
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) fail(error_text(put < 0 ? errno : ENOSPC));
-        done += put;
+      std::size_t skip = 0;
+      if (offset == 0) {
+        if (static_cast<std::size_t>(got) < kMagic.size() ||
+            std::memcmp(buffer.data(), kMagic.data(), kMagic.size()) != 0) {
+          fail("the file does not start with OpenEXR's magic number");
+        }
+        skip = kMagic.size();
       }
+      write_to_target(buffer.data() + skip, static_cast<std::size_t>(got) - skip);
       offset += static_cast<std::uint64_t>(got);
     }
   }
 };
 
+struct ExrChunkEncoder::State {
+  exr_context_t context;
+  exr_encode_pipeline_t pipeline{};
+  bool started = false;
+
+  ~State() {
+    if (started) exr_encoding_destroy(context, &pipeline);
+  }
+};
+
+ExrChunkEncoder::ExrChunkEncoder(ExrWriter& writer) : state_(std::make_unique<State>()) {
+  state_->context = writer.state_->context;
+}
+ExrChunkEncoder::~ExrChunkEncoder() = default;
+
 ExrWriter::ExrWriter(OutputFile& target, int width, int height, const ExrSettings& settings,
                      const ExrSceneAttributes& attributes)
     : state_(std::make_unique<State>(target, width, height)) {
   State& s = *state_;
-  int fd = target.descriptor();
-  std::uint64_t origin = 0;
+  s.sink.fd = target.descriptor();
   if (can_write_in_place(target)) {
-    const off_t at = lseek(fd, 0, SEEK_CUR);
+    const off_t at = lseek(s.sink.fd, 0, SEEK_CUR);
     if (at < 0) s.fail(error_text(errno));
-    origin = static_cast<std::uint64_t>(at);
+    s.sink.origin = static_cast<std::uint64_t>(at);
   } else {
+    // Every OpenEXR file starts with the same four bytes: they go to the
+    // target at once, so that one that takes no bytes (a full device, a
+    // closed pipe) fails here, before any shading, rather than at the copy.
+    s.write_to_target(kMagic.data(), kMagic.size());
     s.spool_directory = spool_directory();
     s.spool = open_spool(s.spool_directory);
     if (s.spool < 0) s.fail("temporary file in " + s.spool_directory + ": " + error_text(errno));
-    fd = s.spool;
+    s.sink.fd = s.spool;
   }
-  s.stream = std::make_unique<DescriptorStream>(fd, origin, target.path());
-  // A count of 0 compresses in the calling thread; 1 would hand every block
-  // to a single worker and wait for it.
-  const int pool = settings.threads > 1 ? settings.threads : 0;
-  s.guarded([&] {
-    Imf::setGlobalThreadCount(pool);
-    s.file = std::make_unique<Imf::OutputFile>(
-        *s.stream, make_header(width, height, settings, attributes), pool);
-  });
+  exr_context_initializer_t init = EXR_DEFAULT_CONTEXT_INITIALIZER;
+  init.user_data = &s.sink;
+  init.write_fn = write_at;
+  init.error_handler_fn = keep_message;
+  s.check(exr_start_write(&s.context, target.path().c_str(), EXR_WRITE_FILE_DIRECTLY, &init));
+  s.set_attributes(settings, attributes);
+  s.check(exr_write_header(s.context));
+  int32_t rows = 1;
+  s.check(exr_get_scanlines_per_chunk(s.context, s.part, &rows));
+  s.rows_per_chunk = rows;
 }
 
 ExrWriter::~ExrWriter() = default;
+
+int ExrWriter::rows_per_chunk() const {
+  return state_->rows_per_chunk;
+}
+
+void ExrWriter::encode(ExrChunkEncoder& encoder, int first_row,
+                       std::span<const lighting::Vector3> rows, ExrBlock& out) {
+  State& s = *state_;
+  auto& e = *encoder.state_;
+  const auto width = static_cast<std::size_t>(s.width);
+  const auto count = static_cast<int>(rows.size() / width);
+  out.chunks.clear();
+  out.size = 0;
+  for (int row = first_row; row < first_row + count; row += s.rows_per_chunk) {
+    exr_chunk_info_t chunk{};
+    s.check(exr_write_scanline_chunk_info(s.context, s.part, row, &chunk));
+    if (!e.started) {
+      s.check(exr_encoding_initialize(s.context, s.part, &chunk, &e.pipeline));
+      e.started = true;
+      s.check(exr_encoding_choose_default_routines(s.context, s.part, &e.pipeline));
+      // The chunk is kept in the block and written in order later, by write().
+      e.pipeline.yield_until_ready_fn = nullptr;
+      e.pipeline.write_fn = keep_chunk;
+    } else {
+      s.check(exr_encoding_update(s.context, s.part, &chunk, &e.pipeline));
+    }
+    const auto* first = reinterpret_cast<const std::uint8_t*>(
+        rows.data() + static_cast<std::size_t>(row - first_row) * width);
+    for (int c = 0; c < e.pipeline.channel_count; ++c) {
+      exr_coding_channel_info_t& channel = e.pipeline.channels[c];
+      channel.encode_from_ptr = first + channel_offset(channel.channel_name);
+      channel.user_pixel_stride = sizeof(lighting::Vector3);
+      channel.user_line_stride = static_cast<int32_t>(width * sizeof(lighting::Vector3));
+      channel.user_data_type = EXR_PIXEL_FLOAT;
+      channel.user_bytes_per_element = sizeof(float);
+    }
+    e.pipeline.encoding_user_data = &out;
+    s.check(exr_encoding_run(s.context, s.part, &e.pipeline));
+  }
+}
+
+void ExrWriter::write(const ExrBlock& block) {
+  State& s = *state_;
+  for (const auto& chunk : block.chunks) {
+    if (chunk.first_row != s.rows_written) {
+      throw std::logic_error("ExrWriter::write: blocks out of order");
+    }
+    s.check(exr_write_scanline_chunk(s.context, s.part, chunk.first_row,
+                                     block.bytes.data() + chunk.offset, chunk.size));
+    s.rows_written = std::min(chunk.first_row + s.rows_per_chunk, s.height);
+  }
+}
 
 void ExrWriter::write_rows(std::span<const lighting::Vector3> rows) {
   State& s = *state_;
   const auto width = static_cast<std::size_t>(s.width);
   if (rows.size() % width != 0 ||
-      rows.size() / width > static_cast<std::size_t>(s.height - s.rows_written)) {
+      rows.size() / width > static_cast<std::size_t>(s.height - s.rows_accepted)) {
     throw std::invalid_argument("ExrWriter::write_rows: not a whole number of remaining rows");
   }
-  const auto count = static_cast<int>(rows.size() / width);
-  if (count == 0) return;
-  // OpenEXR addresses pixel (x, y) as base + x * xStride + y * yStride, y
-  // counted from the image's top: shift the base so that the block's first
-  // row is at y = rows_written.
-  const std::size_t row_bytes = width * sizeof(lighting::Vector3);
-  const auto first = reinterpret_cast<std::uintptr_t>(rows.data());
-  const std::uintptr_t origin = first - static_cast<std::uintptr_t>(s.rows_written) * row_bytes;
-  Imf::FrameBuffer frame;
-  const char* names[] = {"R", "G", "B"};
-  for (std::size_t channel = 0; channel < 3; ++channel) {
-    frame.insert(names[channel],
-                 Imf::Slice(Imf::FLOAT, reinterpret_cast<char*>(origin + channel * sizeof(float)),
-                            sizeof(lighting::Vector3), row_bytes));
-  }
-  s.guarded([&] {
-    s.file->setFrameBuffer(frame);
-    s.file->writePixels(count);
-  });
-  s.rows_written += count;
+  s.pending.insert(s.pending.end(), rows.begin(), rows.end());
+  s.rows_accepted += static_cast<int>(rows.size() / width);
+  const std::size_t pending_rows = s.pending.size() / width;
+  const std::size_t ready = s.rows_accepted == s.height
+                                ? pending_rows
+                                : pending_rows / static_cast<std::size_t>(s.rows_per_chunk) *
+                                      static_cast<std::size_t>(s.rows_per_chunk);
+  if (ready == 0) return;
+  if (!s.own_encoder) s.own_encoder = std::make_unique<ExrChunkEncoder>(*this);
+  encode(*s.own_encoder, s.rows_written, std::span(s.pending).first(ready * width), s.own_block);
+  write(s.own_block);
+  s.pending.erase(s.pending.begin(),
+                  s.pending.begin() + static_cast<std::ptrdiff_t>(ready * width));
 }
 
 void ExrWriter::finish() {
@@ -313,8 +378,10 @@ void ExrWriter::finish() {
     throw std::logic_error("ExrWriter::finish: " + std::to_string(s.height - s.rows_written) +
                            " rows missing");
   }
-  s.file.reset();  // writes the block table
-  if (!s.stream->flush()) s.fail_stream();
+  s.own_encoder.reset();
+  s.check(exr_finish(&s.context));  // writes the block table
+  s.context = nullptr;
+  if (s.sink.error != 0) s.fail_stream();
   if (s.spool >= 0) s.copy_spool_to_target();
 }
 

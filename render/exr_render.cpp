@@ -1,10 +1,6 @@
 #include "exr_render.hpp"
 
-#include <IlmThreadPool.h>
-
 #include <algorithm>
-#include <exception>
-#include <optional>
 #include <span>
 #include <vector>
 
@@ -12,146 +8,75 @@
 
 namespace render {
 
-namespace {
-
-// Rows of one block, shaded or being shaded.
-struct Block {
-  int first_row = 0;
-  int rows = 0;
-  std::vector<lighting::Vector3> energy;
-
-  std::span<lighting::Vector3> row(int index, std::size_t width) {
-    return std::span(energy).subspan(static_cast<std::size_t>(index) * width, width);
-  }
-  std::span<const lighting::Vector3> shaded(std::size_t width) const {
-    return std::span(energy).first(static_cast<std::size_t>(rows) * width);
-  }
-};
-
-// What one shading task found. Each task has its own, so that the totals do
-// not depend on which worker ran what.
-struct SliceResult {
-  std::int64_t non_finite = 0;
-  std::exception_ptr error;
-};
-
-// A few rows of a block, shaded on a worker of OpenEXR's pool. The pool ends
-// a worker that lets an exception out, so errors are kept for the caller.
-class ShadeTask final : public IlmThread::Task {
- public:
-  ShadeTask(IlmThread::TaskGroup& group, const Scene& scene, const Patch& patch, Block& block,
-            int first, int rows, SliceResult& result)
-      : Task(&group),
-        scene_(scene),
-        patch_(patch),
-        block_(block),
-        first_(first),
-        rows_(rows),
-        result_(result) {}
-
-  void execute() override {
-    try {
-      const auto width = static_cast<std::size_t>(patch_.width);
-      for (int index = first_; index < first_ + rows_; ++index) {
-        const auto energy = block_.row(index, width);
-        shade_row(scene_, patch_, block_.first_row + index, energy);
-        for (const auto& e : energy) result_.non_finite += is_finite(e) ? 0 : 1;
-      }
-    } catch (...) {
-      result_.error = std::current_exception();
-    }
-  }
-
- private:
-  const Scene& scene_;
-  const Patch& patch_;
-  Block& block_;
-  int first_;
-  int rows_;
-  SliceResult& result_;
-};
-
-// Enough pixels per task that handing it to a worker costs little beside
-// shading it, and enough tasks per block to keep every worker busy.
-constexpr int kPixelsPerTask = 16384;
-
-// The shading of one block, handed to the pool at construction. Waits for
-// its tasks when destroyed, so that an error elsewhere never leaves a worker
-// writing into a freed block.
-class BlockShading {
- public:
-  BlockShading(const Scene& scene, const Patch& patch, Block& block) {
-    const int rows_per_task = std::clamp(kPixelsPerTask / patch.width, 1, block.rows);
-    results_.resize(static_cast<std::size_t>((block.rows + rows_per_task - 1) / rows_per_task));
-    group_.emplace();
-    for (std::size_t task = 0; task < results_.size(); ++task) {
-      const int first = static_cast<int>(task) * rows_per_task;
-      IlmThread::ThreadPool::addGlobalTask(
-          new ShadeTask(*group_, scene, patch, block, first,
-                        std::min(rows_per_task, block.rows - first), results_[task]));
-    }
-  }
-  BlockShading(const BlockShading&) = delete;
-  BlockShading& operator=(const BlockShading&) = delete;
-
-  // Waits for every task; the block's non-finite pixels, or the first error.
-  std::int64_t wait() {
-    group_.reset();
-    std::int64_t non_finite = 0;
-    for (const auto& result : results_) {
-      if (result.error) std::rethrow_exception(result.error);
-      non_finite += result.non_finite;
-    }
-    return non_finite;
-  }
-
- private:
-  std::vector<SliceResult> results_;
-  std::optional<IlmThread::TaskGroup>
-      group_;  // after results_: destroyed, and so waited for, first
-};
-
-}  // namespace
+ExrBlocking exr_blocking(int width, int height, int rows_per_chunk, int threads) {
+  const std::size_t row_bytes = static_cast<std::size_t>(width) * sizeof(lighting::Vector3);
+  const auto chunk_bytes = row_bytes * static_cast<std::size_t>(rows_per_chunk);
+  const auto chunks_by_size = static_cast<int>(
+      std::min<std::size_t>(kExrBlockBytes / chunk_bytes, static_cast<std::size_t>(kExrBlockRows)));
+  const int most_chunks = std::max(kExrBlockRows / rows_per_chunk, 1);
+  const int block_rows =
+      std::min(rows_per_chunk * std::clamp(chunks_by_size, 1, most_chunks), height);
+  // A worker holds its block of energies, its encoder's packed, compressed
+  // and scratch buffers (about three blocks' worth), and two slots of
+  // encoded blocks waiting to be written: six blocks in all.
+  const auto block_bytes = row_bytes * static_cast<std::size_t>(block_rows);
+  const auto affordable = static_cast<int>(std::clamp<std::size_t>(
+      kExrMemoryBudget / (6 * block_bytes), 1, static_cast<std::size_t>(kExrBlockRows)));
+  const int blocks = (height + block_rows - 1) / block_rows;
+  return {block_rows, std::min({usable_threads(threads), affordable, blocks})};
+}
 
 ExrRenderResult render_exr(const Options& options, int threads, const ExrSettings& settings,
                            const Progress& progress) {
   const Patch patch = make_patch(options.scene, options.width, options.height, options.extent);
   // The target first: one that cannot be written fails before any shading.
   OutputFile target(options.output);
-  ExrSettings pool_settings = settings;
-  pool_settings.threads = threads;  // sizes the pool that shades as well
-  ExrWriter writer(target, patch.width, patch.height, pool_settings,
-                   {options.scene, options.extent});
+  ExrWriter writer(target, patch.width, patch.height, settings, {options.scene, options.extent});
 
   const auto width = static_cast<std::size_t>(patch.width);
-  const int block_rows = std::min(kExrBlockRows, patch.height);
-  Block blocks[2];
-  for (Block& block : blocks) block.energy.resize(width * static_cast<std::size_t>(block_rows));
-  const auto start_block = [&](Block& block, int first_row, std::optional<BlockShading>& shading) {
-    block.first_row = first_row;
-    block.rows = std::min(block_rows, patch.height - first_row);
-    shading.emplace(options.scene, patch, block);
-  };
+  const ExrBlocking blocking =
+      exr_blocking(patch.width, patch.height, writer.rows_per_chunk(), threads);
+  const int block_rows = blocking.block_rows;
+  PipelineShape shape;
+  shape.blocks = (patch.height + block_rows - 1) / block_rows;
+  shape.workers = blocking.workers;
+  shape.slots = pipeline_slots(shape.workers);
 
-  // Block k + 1 is shaded while OpenEXR compresses and writes block k, both
-  // on the same workers: the pool always has work queued and never more
-  // threads than asked for. With one thread the pool runs every task at once
-  // in this thread, so the blocks are shaded and written in turn.
-  std::int64_t non_finite = 0;
-  std::optional<BlockShading> shading;
-  start_block(blocks[0], 0, shading);
-  for (int index = 0;; ++index) {
-    Block& current = blocks[index % 2];
-    non_finite += shading->wait();
-    shading.reset();
-    const int next_row = current.first_row + current.rows;
-    if (next_row < patch.height) start_block(blocks[(index + 1) % 2], next_row, shading);
-    writer.write_rows(current.shaded(width));
-    if (progress) progress(static_cast<double>(next_row) / patch.height);
-    if (next_row == patch.height) break;
+  struct Worker {
+    std::unique_ptr<ExrChunkEncoder> encoder;
+    std::vector<lighting::Vector3> energy;
+    std::int64_t non_finite = 0;
+  };
+  std::vector<Worker> workers(static_cast<std::size_t>(shape.workers));
+  for (Worker& w : workers) {
+    w.encoder = std::make_unique<ExrChunkEncoder>(writer);
+    w.energy.resize(width * static_cast<std::size_t>(block_rows));
   }
+  std::vector<ExrBlock> slots(static_cast<std::size_t>(shape.slots));
+
+  run_pipeline(
+      shape,
+      [&](int block, int slot, int worker) {
+        Worker& w = workers[static_cast<std::size_t>(worker)];
+        const int first = block * block_rows;
+        const int rows = std::min(block_rows, patch.height - first);
+        for (int index = 0; index < rows; ++index) {
+          const auto energy =
+              std::span(w.energy).subspan(static_cast<std::size_t>(index) * width, width);
+          shade_row(options.scene, patch, first + index, energy);
+          for (const auto& e : energy) w.non_finite += is_finite(e) ? 0 : 1;
+        }
+        writer.encode(*w.encoder, first,
+                      std::span(w.energy).first(static_cast<std::size_t>(rows) * width),
+                      slots[static_cast<std::size_t>(slot)]);
+      },
+      [&](int, int slot) { writer.write(slots[static_cast<std::size_t>(slot)]); }, progress);
+
+  for (Worker& w : workers) w.encoder.reset();  // before the writer finishes the file
   writer.finish();
   target.commit();
+  std::int64_t non_finite = 0;
+  for (const Worker& w : workers) non_finite += w.non_finite;
   return {non_finite};
 }
 

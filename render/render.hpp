@@ -1,11 +1,12 @@
-// The whole render: shading in parallel, tone mapping, streaming PNG output.
+// The whole PNG render: the optional exposure scan, then the pipeline of
+// blocks shaded, tone-mapped and encoded in parallel and written in order.
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <string>
 
 #include "options.hpp"
+#include "pipeline.hpp"
 #include "png_output.hpp"
 
 namespace render {
@@ -14,9 +15,6 @@ struct RenderResult {
   double exposure;
   std::int64_t non_finite_pixels;
 };
-
-// Called with the fraction of the image done, from the calling thread.
-using Progress = std::function<void(double)>;
 
 // The brightest finite channel value of the image and its non-finite pixels,
 // shading every pixel once (the first pass of an automatic exposure).
@@ -27,9 +25,11 @@ struct EnergyScan {
 EnergyScan scan_energy(const Scene& scene, const Patch& patch, int threads,
                        const Progress& progress = {});
 
-// Renders options.scene to options.output. Memory stays proportional to the
-// image's width: rows are shaded in bands and streamed to the encoder, which
-// runs on its own thread while the next band is shaded.
+// Renders options.scene to options.output on at most `threads` threads (no
+// more than the cores). The target is opened and the PNG's head written
+// before anything is shaded, so that a target that cannot be written fails
+// at once. Memory stays proportional to the image's width whatever the
+// thread count: see pipeline.hpp.
 RenderResult render_png(const Options& options, int threads, PngSettings settings,
                         const Progress& progress = {});
 

@@ -10,7 +10,9 @@
 #include <ImfInputFile.h>
 #include <ImfStandardAttributes.h>
 #include <ImfVecAttribute.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -256,6 +258,86 @@ TEST_F(ExrTest, FileIsByteIdenticalForOneTwoThreeAndEightThreads) {
       EXPECT_TRUE(bytes == first) << threads << " threads give a different file";
     }
   }
+}
+
+TEST_F(ExrTest, ThreadCountsBeyondTheCoresGiveTheSameFileForEveryCompression) {
+  for (const auto compression :
+       {render::ExrCompression::none, render::ExrCompression::rle, render::ExrCompression::zips,
+        render::ExrCompression::zip, render::ExrCompression::piz}) {
+    std::string first;
+    for (const int threads : {1, 64, 1024}) {
+      auto options = options_for("many.exr", 97, 3 * render::kExrBlockRows + 11);
+      render::render_exr(options, threads, settings(compression, threads));
+      const std::string bytes = file_bytes(options.output);
+      if (first.empty()) first = bytes;
+      EXPECT_TRUE(bytes == first) << render::exr_compression_name(compression) << ", " << threads
+                                  << " threads";
+    }
+    EXPECT_EQ(count_mismatches(options_for("many.exr", 97, 3 * render::kExrBlockRows + 11),
+                               read_exr(path("many.exr"))),
+              0);
+  }
+}
+
+TEST(ExrBlocking, MemoryInFlightStaysWithinTheBudgetWhateverTheThreadCount) {
+  for (const int width : {1, 300, 4096, 16384}) {
+    for (const int chunk_rows : {1, 16, 32}) {
+      for (const int threads : {1, 2, 64, 1024, 1 << 20}) {
+        const auto [block_rows, workers] = render::exr_blocking(width, 2048, chunk_rows, threads);
+        SCOPED_TRACE(std::to_string(width) + " wide, chunks of " + std::to_string(chunk_rows) +
+                     ", " + std::to_string(threads) + " threads");
+        EXPECT_EQ(block_rows % chunk_rows, 0);
+        EXPECT_LE(block_rows, render::kExrBlockRows);
+        EXPECT_GE(workers, 1);
+        EXPECT_LE(workers, render::usable_threads(threads));
+        const std::size_t block_bytes =
+            static_cast<std::size_t>(block_rows) * static_cast<std::size_t>(width) * 12;
+        if (workers > 1) {
+          EXPECT_LE(6 * block_bytes * static_cast<std::size_t>(workers), render::kExrMemoryBudget);
+        }
+      }
+    }
+  }
+  // A short image is one block, and one worker.
+  const auto [rows, workers] = render::exr_blocking(300, 5, 16, 8);
+  EXPECT_EQ(rows, 5);
+  EXPECT_EQ(workers, 1);
+}
+
+TEST_F(ExrTest, WriteFailureInTheMiddleStopsTheWorkersAndLeavesNothing) {
+  // About 600 kB of zip against a 100 kB file-size limit, in a child process:
+  // the header goes out, a later block's chunks fail on one of the workers.
+  const auto options = options_for("limited.exr", 300, 600);
+  const pid_t child = fork();
+  if (child == 0) {
+    const rlimit small{100000, 100000};
+    setrlimit(RLIMIT_FSIZE, &small);
+    int code = 2;
+    try {
+      render::render_exr(options, 2, settings(render::ExrCompression::zip));
+      code = 0;
+    } catch (const std::runtime_error& error) {
+      code = std::string(error.what()).find("File too large") != std::string::npos ? 1 : 3;
+    } catch (...) {
+    }
+    _exit(code);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_TRUE(files().empty());
+}
+
+TEST_F(ExrTest, DeviceThatTakesNoBytesFailsBeforeAnyShading) {
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  auto options = options_for("unused.exr", 4096, 4096);
+  options.output = "/dev/full";
+  int reports = 0;
+  EXPECT_THROW(render::render_exr(options, 2, settings(render::ExrCompression::zip),
+                                  [&](double) { ++reports; }),
+               std::runtime_error);
+  EXPECT_EQ(reports, 0);
 }
 
 TEST_F(ExrTest, NonFinitePixelsAreCountedOnceWhateverTheThreadCount) {
