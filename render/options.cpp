@@ -355,10 +355,10 @@ Image:
                            brightest channel value in the image maps to 1;
                            1 when no value is positive)
   --threads N              threads in all, 1 to 1024 (default:
-                           OMP_NUM_THREADS if set, else all cores); for PNG
-                           the encoder is one of them (at least one other
-                           thread shades); the file is byte-identical
-                           whatever the count
+                           OMP_NUM_THREADS if set, else all cores), capped
+                           at the cores this process may run on; each
+                           shades and encodes blocks of rows; the file is
+                           byte-identical whatever the count
   -o, --output FILE        output file (default lighting.png), "-" for
                            standard output; see "Output targets" below
   --format png|exr         image format (default: exr for a FILE ending in

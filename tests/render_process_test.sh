@@ -257,8 +257,9 @@ cmp -s "$work/reference.png" "$work/out/summary.png" || fail ">/dev/full: the im
 expect_rejected 2 "--extent" --extent 1e39
 expect_rejected 2 "--extent" --point 3e38,0,0 --extent 1e38
 
-# OMP_NUM_THREADS is the default thread count, --threads overrides it: the
-# most threads seen while encoding is that count, the encoder among them.
+# OMP_NUM_THREADS is the default thread count, --threads overrides it, and
+# either is capped at the cores this process may run on: the most threads
+# seen while rendering is that count.
 most_threads() {
   "$render" "${big[@]}" --exposure 1 -o "$work/out/threads.png" >/dev/null 2>&1 </dev/null &
   local pid=$! most=0 count
@@ -272,9 +273,12 @@ most_threads() {
   wait "$pid"
   echo "$most"
 }
-[ "$(OMP_NUM_THREADS=5 most_threads)" -eq 5 ] || fail "OMP_NUM_THREADS=5 is not honoured"
+cores=$(nproc)
+capped() { if [ "$1" -lt "$cores" ]; then echo "$1"; else echo "$cores"; fi; }
+[ "$(OMP_NUM_THREADS=1 most_threads)" -eq 1 ] || fail "OMP_NUM_THREADS=1 is not honoured"
+[ "$(OMP_NUM_THREADS=5 most_threads)" -eq "$(capped 5)" ] || fail "OMP_NUM_THREADS=5 is not capped at $cores cores"
 big+=(--threads 3)
-[ "$(OMP_NUM_THREADS=5 most_threads)" -eq 3 ] || fail "--threads 3 does not win over OMP_NUM_THREADS"
+[ "$(OMP_NUM_THREADS=1 most_threads)" -eq "$(capped 3)" ] || fail "--threads 3 does not win over OMP_NUM_THREADS"
 
 # Standard output closed: refused at once, one line.
 "$render" "${small[@]}" -o - >&- 2>"$work/stderr"
