@@ -412,7 +412,7 @@ constexpr bounds::Windows derived_windows() {
 
 // The window as applied. With mask registers the test is one add and one
 // vptestnmq, which needs the window widened to 2^k - 1.
-constexpr std::int64_t applied_window(std::int64_t window) {
+[[maybe_unused]] constexpr std::int64_t applied_window(std::int64_t window) {
   if (!LIGHTING_ESTIMATE_MASKS) return window;
   std::int64_t span = 2;
   while (span < 2 * window + 2) span *= 2;
