@@ -603,12 +603,55 @@ HWY_INLINE bool all_clear(VecI flags) {
 }
 #endif  // !LIGHTING_ESTIMATE_MASKS
 
+// The lanes of one vector that the vector path cannot decide, among the
+// first `valid`: outside its range, or a tested value within its window of a
+// float midpoint. The values are made again from the points by the same
+// operations in the same order as estimate_block's, so they are the same
+// bits; only a block in which some lane is undecided comes here.
+template <bool kDiffuse, bool kTinyComponents>
+HWY_NOINLINE MaskD undecided_lanes(const Vector3* points, std::size_t valid,
+                                   const LightValues& wide_light, const EstimateTests& tests) {
+  const DoubleTag d;
+  VecD x, y, z;
+  load_triples(points, x, y, z);
+  const VecD dx = hn::Sub(hn::Set(d, wide_light.position.x), x);
+  const VecD dy = hn::Sub(hn::Set(d, wide_light.position.y), y);
+  const VecD dz = hn::Sub(hn::Set(d, wide_light.position.z), z);
+  const VecD sx = hn::Mul(dx, dx);
+  const VecD sy = hn::Mul(dy, dy);
+  const VecD sz = hn::Mul(dz, dz);
+  const VecD s = hn::Add(hn::Add(sx, sy), sz);
+  const VecD half_s = hn::Mul(s, hn::Set(d, 0.5));
+  VecD x2 = reciprocal_root_estimate(s);
+  x2 = newton_step(half_s, x2);
+  x2 = newton_step(half_s, x2);
+  const VecD length = hn::Mul(s, x2);
+  const VecD falloff = inverse_square(through_float(length), x2);
+  MaskD lanes = outside_range < kDiffuse && kTinyComponents > (s, sx, sy, sz);
+  if (tests.windows) {
+    lanes = hn::Or(
+        lanes, hn::Or(near_midpoint(length, tests.length), near_midpoint(falloff, tests.falloff)));
+    if constexpr (kDiffuse) {
+      lanes = hn::Or(lanes, hn::Or(near_midpoint(hn::Mul(dx, x2), tests.direction),
+                                   hn::Or(near_midpoint(hn::Mul(dy, x2), tests.direction),
+                                          near_midpoint(hn::Mul(dz, x2), tests.direction))));
+    }
+  }
+  return hn::And(lanes, hn::FirstN(d, valid));
+}
+
 #define LIGHTING_EACH _Pragma("GCC unroll 8") for (int k = 0; k < K; ++k)
 
 // K vectors of points in lockstep (each step written for all K before the
 // next), from points[first] and surface's elements at first; `valid` counts
-// the real points when K is 1 (the rest are padding). kDiffuse: the diffused
-// energy, else the received energy.
+// the real points when K is 1 (the rest are copies of the last). kDiffuse:
+// the diffused energy, else the received energy.
+//
+// Whether some lane of the block is undecided is gathered as the values are
+// made, so that none of them has to live to the end of the block: with mask
+// registers as one mask, else as sign bits and window flags on the low
+// halves of two vectors at once. Only when one is does undecided_lanes find
+// which.
 template <Flavour flavour, bool kDiffuse, bool kTinyComponents, int K, class Surface>
 HWY_INLINE void estimate_block(const Vector3* points, const Surface& surface, std::size_t first,
                                std::size_t valid, const LightValues& wide_light,
@@ -616,7 +659,15 @@ HWY_INLINE void estimate_block(const Vector3* points, const Surface& surface, st
   const DoubleTag d;
   const FloatTag df;
   const std::size_t lanes = hn::Lanes(d);
-  VecD dx[K], dy[K], dz[K], sx[K], sy[K], sz[K], s[K];
+  constexpr bool kComponentTest = kDiffuse && kTinyComponents;
+#if LIGHTING_ESTIMATE_MASKS
+  MaskD any_undecided = hn::FirstN(d, 0);
+#else
+  const IntTag di;
+  VecI signs = hn::Zero(di);
+  VecI flags = hn::Zero(di);
+#endif
+  VecD dx[K], dy[K], dz[K], s[K];
   LIGHTING_EACH {
     VecD x, y, z;
     load_triples(points + first + k * lanes, x, y, z);
@@ -626,10 +677,15 @@ HWY_INLINE void estimate_block(const Vector3* points, const Surface& surface, st
     dz[k] = hn::Sub(hn::Set(d, wide_light.position.z), z);
   }
   LIGHTING_EACH {
-    sx[k] = hn::Mul(dx[k], dx[k]);
-    sy[k] = hn::Mul(dy[k], dy[k]);
-    sz[k] = hn::Mul(dz[k], dz[k]);
-    s[k] = hn::Add(hn::Add(sx[k], sy[k]), sz[k]);
+    const VecD sx = hn::Mul(dx[k], dx[k]);
+    const VecD sy = hn::Mul(dy[k], dy[k]);
+    const VecD sz = hn::Mul(dz[k], dz[k]);
+    s[k] = hn::Add(hn::Add(sx, sy), sz);
+#if LIGHTING_ESTIMATE_MASKS
+    any_undecided = hn::Or(any_undecided, outside_range<kComponentTest>(s[k], sx, sy, sz));
+#else
+    signs = hn::Or(signs, outside_range_signs<kComponentTest>(s[k], sx, sy, sz));
+#endif
   }
   VecD x2[K], length[K], falloff[K];
   {
@@ -641,6 +697,24 @@ HWY_INLINE void estimate_block(const Vector3* points, const Surface& surface, st
   }
   LIGHTING_EACH length[k] = hn::Mul(s[k], x2[k]);
   LIGHTING_EACH falloff[k] = inverse_square(through_float(length[k]), x2[k]);
+  if (tests.windows) {
+#if LIGHTING_ESTIMATE_MASKS
+    LIGHTING_EACH any_undecided = hn::Or(
+        any_undecided,
+        hn::Or(near_midpoint(length[k], tests.length), near_midpoint(falloff[k], tests.falloff)));
+#else
+    for (int k = 0; k < K; k += 2) {
+      const int next = k + 1 < K ? k + 1 : k;
+      flags =
+          hn::Or(flags, packed_near_midpoint(falloff[k], falloff[next], tests.packed_falloff_add,
+                                             tests.packed_falloff_limit));
+      if constexpr (!kDiffuse) {
+        flags = hn::Or(flags, packed_near_midpoint(length[k], length[next], tests.packed_add,
+                                                   tests.packed_limit));
+      }
+    }
+#endif
+  }
   VecD received[3][K];
   LIGHTING_EACH {
     const VecD scale = hn::Mul(through_float(falloff[k]), hn::Set(d, wide_light.intensity));
@@ -648,18 +722,26 @@ HWY_INLINE void estimate_block(const Vector3* points, const Surface& surface, st
     received[1][k] = hn::Mul(scale, hn::Set(d, wide_light.g));
     received[2][k] = hn::Mul(scale, hn::Set(d, wide_light.b));
   }
-  VecD q[3][K];
   VecF result[3][K];
   if constexpr (kDiffuse) {
     LIGHTING_EACH {
-      q[0][k] = hn::Mul(dx[k], x2[k]);
-      q[1][k] = hn::Mul(dy[k], x2[k]);
-      q[2][k] = hn::Mul(dz[k], x2[k]);
-    }
-    LIGHTING_EACH {
-      const VecD ux = through_float(q[0][k]);
-      const VecD uy = through_float(q[1][k]);
-      const VecD uz = through_float(q[2][k]);
+      const VecD qx = hn::Mul(dx[k], x2[k]);
+      const VecD qy = hn::Mul(dy[k], x2[k]);
+      const VecD qz = hn::Mul(dz[k], x2[k]);
+      if (tests.windows) {
+#if LIGHTING_ESTIMATE_MASKS
+        any_undecided = hn::Or(any_undecided, hn::Or(near_midpoint(qx, tests.direction),
+                                                     hn::Or(near_midpoint(qy, tests.direction),
+                                                            near_midpoint(qz, tests.direction))));
+#else
+        flags = hn::Or(
+            flags, hn::Or(packed_near_midpoint(length[k], qx, tests.packed_add, tests.packed_limit),
+                          packed_near_midpoint(qy, qz, tests.packed_add, tests.packed_limit)));
+#endif
+      }
+      const VecD ux = through_float(qx);
+      const VecD uy = through_float(qy);
+      const VecD uz = through_float(qz);
       VecD nx, ny, nz;
       surface.normal_at(first + k * lanes, nx, ny, nz);
       const VecD dot = hn::Add(hn::Add(hn::Mul(uy, ny), hn::Mul(ux, nx)), hn::Mul(uz, nz));
@@ -686,61 +768,14 @@ HWY_INLINE void estimate_block(const Vector3* points, const Surface& surface, st
   const auto store_all = [&] {
     LIGHTING_EACH store_triples(result[0][k], result[1][k], result[2][k], out + first + k * lanes);
   };
-
-#if !LIGHTING_ESTIMATE_MASKS
-  // Is any lane of the block undecided? Usually not; the lanes are found
-  // again, exactly, only when one is.
-  {
-    const IntTag di;
-    VecI signs = hn::Zero(di);
-    VecI flags = hn::Zero(di);
-    LIGHTING_EACH signs = hn::Or(
-        signs, outside_range_signs < kDiffuse && kTinyComponents > (s[k], sx[k], sy[k], sz[k]));
-    if (tests.windows) {
-      if constexpr (kDiffuse) {
-        LIGHTING_EACH flags = hn::Or(
-            flags,
-            hn::Or(packed_near_midpoint(length[k], q[0][k], tests.packed_add, tests.packed_limit),
-                   packed_near_midpoint(q[1][k], q[2][k], tests.packed_add, tests.packed_limit)));
-      } else {
-        LIGHTING_EACH flags = hn::Or(
-            flags,
-            packed_near_midpoint(length[k], length[k], tests.packed_add, tests.packed_limit));
-      }
-      for (int k = 0; k < K; k += 2) {
-        const int next = k + 1 < K ? k + 1 : k;
-        flags =
-            hn::Or(flags, packed_near_midpoint(falloff[k], falloff[next], tests.packed_falloff_add,
-                                               tests.packed_falloff_limit));
-      }
-    }
-    const hn::RebindToUnsigned<IntTag> du;
-    flags = hn::Or(flags, hn::BitCast(di, hn::ShiftRight<63>(hn::BitCast(du, signs))));
-    if (HWY_LIKELY(all_clear(flags))) {
-      store_all();
-      return;
-    }
-  }
+#if LIGHTING_ESTIMATE_MASKS
+  const bool none = hn::AllFalse(d, any_undecided);
+#else
+  const hn::RebindToUnsigned<IntTag> du;
+  const bool none =
+      all_clear(hn::Or(flags, hn::BitCast(di, hn::ShiftRight<63>(hn::BitCast(du, signs)))));
 #endif
-
-  MaskD undecided[K];
-  LIGHTING_EACH {
-    MaskD lane = outside_range < kDiffuse && kTinyComponents > (s[k], sx[k], sy[k], sz[k]);
-    if (tests.windows) {
-      lane = hn::Or(lane, hn::Or(near_midpoint(length[k], tests.length),
-                                 near_midpoint(falloff[k], tests.falloff)));
-      if constexpr (kDiffuse) {
-        lane = hn::Or(lane, hn::Or(near_midpoint(q[0][k], tests.direction),
-                                   hn::Or(near_midpoint(q[1][k], tests.direction),
-                                          near_midpoint(q[2][k], tests.direction))));
-      }
-    }
-    if (K == 1) lane = hn::And(lane, hn::FirstN(d, valid));
-    undecided[k] = lane;
-  }
-  MaskD any = undecided[0];
-  for (int k = 1; k < K; ++k) any = hn::Or(any, undecided[k]);
-  if (HWY_LIKELY(hn::AllFalse(d, any))) {
+  if (HWY_LIKELY(none)) {
     store_all();
     return;
   }
@@ -748,7 +783,11 @@ HWY_INLINE void estimate_block(const Vector3* points, const Surface& surface, st
   // The scalar formulas for the undecided lanes, before the stores (out may
   // be points itself), then written over the vector results.
   std::uint8_t bits[K][8] = {};
-  LIGHTING_EACH hn::StoreMaskBits(d, undecided[k], bits[k]);
+  for (int k = 0; k < K; ++k) {
+    const MaskD undecided = undecided_lanes<kDiffuse, kTinyComponents>(
+        points + first + k * lanes, K == 1 ? valid : lanes, wide_light, tests);
+    hn::StoreMaskBits(d, undecided, bits[k]);
+  }
   const auto is_undecided = [&bits, lanes](std::size_t i) {
     const std::size_t lane = i % lanes;
     return ((bits[i / lanes][lane / 8] >> (lane % 8)) & 1u) != 0;
