@@ -16,10 +16,17 @@
 
 namespace lighting::detail {
 
+// The windows a kernel applies, in ulps of its own double either side of a
+// float midpoint: a lane whose value lies within them is recomputed with the
+// scalar formulas. -1 where the value is not tested (it is exact).
+struct BatchWindows {
+  std::int64_t length, direction, falloff;
+};
+
 // The kernels of one target for one flavour. Pointers may alias exactly
 // (out == points) and nothing else; counts are in points. `check` off skips
-// the per-lane test that sends near-tie lanes to the scalar formulas (tests
-// only; the portable flavour's root is exact and needs no such test).
+// the per-lane window tests that send near-tie lanes to the scalar formulas
+// (tests only); lanes outside the range the kernel handles still go there.
 struct FlavourKernels {
   void (*received_energy)(const Vector3* points, std::size_t count, const PointLight& light,
                           Vector3* out, bool check);
@@ -29,6 +36,10 @@ struct FlavourKernels {
   void (*diffused_energy)(const Vector3* points, const Vector3* normals,
                           const Vector3* reflectances, std::size_t count, const PointLight& light,
                           Vector3* out, bool check);
+  BatchWindows windows;
+  // Whether the kernel takes the length, quotients and falloff from a
+  // reciprocal-square-root estimate (batch_bounds.hpp) rather than dividing.
+  bool estimate;
 };
 
 struct BatchKernels {
@@ -65,5 +76,10 @@ void set_batch_tie_check(bool enabled) noexcept;
 bool batch_tie_check() noexcept;
 std::uint64_t batch_fallback_lanes() noexcept;
 void count_batch_fallback_lanes(std::uint64_t lanes) noexcept;
+
+// Tests: divide the estimate path's windows by 2^shift (0, the default, is
+// the derived width), to show that narrower windows give wrong bits.
+void shrink_batch_windows(unsigned shift) noexcept;
+unsigned batch_window_shrink() noexcept;
 
 }  // namespace lighting::detail

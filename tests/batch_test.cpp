@@ -87,26 +87,58 @@ struct Expected {
   std::vector<Vector3> received, one_plane, per_point;
 };
 
-Expected scalar_results(const Batch& batch) {
+using lighting::detail::Flavour;
+
+// The public functions of one flavour: lighting::f or lighting::portable::f.
+struct Functions {
+  void (*received)(const Vector3&, const PointLight&, Vector3&) noexcept;
+  void (*diffused)(const Vector3&, const Vector3&, const Vector3&, const PointLight&,
+                   Vector3&) noexcept;
+  void (*received_batch)(std::span<const Vector3>, const PointLight&, std::span<Vector3>);
+  void (*one_plane_batch)(std::span<const Vector3>, const Vector3&, const Vector3&,
+                          const PointLight&, std::span<Vector3>);
+  void (*per_point_batch)(std::span<const Vector3>, std::span<const Vector3>,
+                          std::span<const Vector3>, const PointLight&, std::span<Vector3>);
+};
+
+Functions functions_of(Flavour flavour) {
+  if (flavour == Flavour::pow) {
+    return {&lighting::received_energy, &lighting::diffused_energy, &lighting::received_energy,
+            &lighting::diffused_energy, &lighting::diffused_energy};
+  }
+  return {&lighting::portable::received_energy, &lighting::portable::diffused_energy,
+          &lighting::portable::received_energy, &lighting::portable::diffused_energy,
+          &lighting::portable::diffused_energy};
+}
+
+constexpr Flavour kFlavours[] = {Flavour::pow, Flavour::portable};
+
+const char* name_of(Flavour flavour) {
+  return flavour == Flavour::pow ? "pow" : "portable";
+}
+
+Expected scalar_results(const Batch& batch, Flavour flavour = Flavour::pow) {
+  const Functions f = functions_of(flavour);
   Expected expected;
   const std::size_t n = batch.points.size();
   expected.received.resize(n);
   expected.one_plane.resize(n);
   expected.per_point.resize(n);
   for (std::size_t i = 0; i < n; ++i) {
-    lighting::received_energy(batch.points[i], batch.light, expected.received[i]);
-    lighting::diffused_energy(batch.points[i], batch.normal, batch.reflectance, batch.light,
-                              expected.one_plane[i]);
-    lighting::diffused_energy(batch.points[i], batch.normals[i], batch.reflectances[i], batch.light,
-                              expected.per_point[i]);
+    f.received(batch.points[i], batch.light, expected.received[i]);
+    f.diffused(batch.points[i], batch.normal, batch.reflectance, batch.light,
+               expected.one_plane[i]);
+    f.diffused(batch.points[i], batch.normals[i], batch.reflectances[i], batch.light,
+               expected.per_point[i]);
   }
   return expected;
 }
 
 // Runs the three batch functions and counts the elements that differ from
 // the scalar results; reports the first few.
-std::size_t count_differences(const Batch& batch, const Expected& expected,
-                              std::size_t report = 3) {
+std::size_t count_differences(const Batch& batch, const Expected& expected, std::size_t report = 3,
+                              Flavour flavour = Flavour::pow) {
+  const Functions f = functions_of(flavour);
   const std::size_t n = batch.points.size();
   std::vector<Vector3> out(n);
   std::size_t differences = 0;
@@ -114,26 +146,29 @@ std::size_t count_differences(const Batch& batch, const Expected& expected,
     for (std::size_t i = 0; i < n; ++i) {
       if (same(want[i], out[i])) continue;
       if (differences++ < report) {
-        ADD_FAILURE() << what << " #" << i << " of " << n << ": point " << show(batch.points[i])
-                      << " expected " << show(want[i]) << " got " << show(out[i]);
+        ADD_FAILURE() << name_of(flavour) << " " << what << " #" << i << " of " << n << ": point "
+                      << show(batch.points[i]) << " expected " << show(want[i]) << " got "
+                      << show(out[i]);
       }
     }
   };
-  lighting::received_energy(batch.points, batch.light, out);
+  f.received_batch(batch.points, batch.light, out);
   compare(expected.received, "received_energy");
-  lighting::diffused_energy(batch.points, batch.normal, batch.reflectance, batch.light, out);
+  f.one_plane_batch(batch.points, batch.normal, batch.reflectance, batch.light, out);
   compare(expected.one_plane, "diffused_energy (one plane)");
-  lighting::diffused_energy(batch.points, batch.normals, batch.reflectances, batch.light, out);
+  f.per_point_batch(batch.points, batch.normals, batch.reflectances, batch.light, out);
   compare(expected.per_point, "diffused_energy (per point)");
   return differences;
 }
 
 void expect_all_targets_match(const Batch& batch) {
-  const Expected expected = scalar_results(batch);
-  for (const auto target : lighting::batch_targets()) {
-    SCOPED_TRACE(std::string("target ") + std::string(target));
-    const UsingTarget using_target(target);
-    EXPECT_EQ(count_differences(batch, expected), 0u);
+  for (const Flavour flavour : kFlavours) {
+    const Expected expected = scalar_results(batch, flavour);
+    for (const auto target : lighting::batch_targets()) {
+      SCOPED_TRACE(std::string("target ") + std::string(target) + ", " + name_of(flavour));
+      const UsingTarget using_target(target);
+      EXPECT_EQ(count_differences(batch, expected, 3, flavour), 0u);
+    }
   }
 }
 
@@ -280,12 +315,14 @@ TEST(BatchBits, GoldenVectors) {
       batch.normals.push_back({in(k, 3), in(k, 4), in(k, 5)});
       batch.reflectances.push_back({in(k, 6), in(k, 7), in(k, 8)});
     }
-    const Expected expected = scalar_results(batch);
-    for (const auto target : lighting::batch_targets()) {
-      SCOPED_TRACE("golden line " + std::to_string(cases[c].line) + " (" + cases[c].name +
-                   "), target " + std::string(target));
-      const UsingTarget using_target(target);
-      ASSERT_EQ(count_differences(batch, expected), 0u);
+    for (const Flavour flavour : kFlavours) {
+      const Expected expected = scalar_results(batch, flavour);
+      for (const auto target : lighting::batch_targets()) {
+        SCOPED_TRACE("golden line " + std::to_string(cases[c].line) + " (" + cases[c].name +
+                     "), target " + std::string(target) + ", " + name_of(flavour));
+        const UsingTarget using_target(target);
+        ASSERT_EQ(count_differences(batch, expected, 3, flavour), 0u);
+      }
     }
   }
 }
@@ -308,20 +345,31 @@ TEST(BatchBits, MixedRandomInputs) {
   const std::uint64_t fallbacks_before = lighting::detail::batch_fallback_lanes();
   const std::size_t wanted = random_point_count();
   std::size_t points = 0;
+  std::size_t portable_points = 0;
   std::size_t differences = 0;
+  std::size_t batches = 0;
   while (points < wanted) {
     const Batch batch = random_batch(floats, 1 + floats.pick(2048));
     points += batch.points.size();
-    const Expected expected = scalar_results(batch);
-    for (const auto target : lighting::batch_targets()) {
-      SCOPED_TRACE(std::string("target ") + std::string(target));
-      const UsingTarget using_target(target);
-      differences += count_differences(batch, expected);
+    // The portable flavour on every fourth batch: its vector path is the
+    // same, only its scalar root and windows differ.
+    const bool portable_too = batches++ % 4 == 0;
+    if (portable_too) portable_points += batch.points.size();
+    for (const Flavour flavour : kFlavours) {
+      if (flavour == Flavour::portable && !portable_too) continue;
+      const Expected expected = scalar_results(batch, flavour);
+      for (const auto target : lighting::batch_targets()) {
+        SCOPED_TRACE(std::string("target ") + std::string(target) + ", " + name_of(flavour));
+        const UsingTarget using_target(target);
+        differences += count_differences(batch, expected, 3, flavour);
+      }
     }
     ASSERT_EQ(differences, 0u);
   }
   std::printf(
-      "[          ] %zu random points per target and function, %llu lanes recomputed\n", points,
+      "[          ] %zu random points (%zu portable) per target and function, %llu lanes "
+      "recomputed\n",
+      points, portable_points,
       static_cast<unsigned long long>(lighting::detail::batch_fallback_lanes() - fallbacks_before));
 }
 
@@ -352,30 +400,33 @@ TEST(BatchBits, EverySizeAndAlignment) {
   constexpr std::size_t kGuard = 8;
   constexpr Vector3 kSentinel{from_bits(0x7FC5A5A5u), from_bits(0x12345678u), -0.0f};
   const Batch source = random_batch(floats, kMaxSize + 16);
-  const Expected expected = scalar_results(source);
-  for (const auto target : lighting::batch_targets()) {
-    SCOPED_TRACE(std::string("target ") + std::string(target));
-    const UsingTarget using_target(target);
-    for (std::size_t size = 0; size <= kMaxSize; ++size) {
-      for (std::size_t start = 0; start < 16; ++start) {
-        const auto points = std::span(source.points).subspan(start, size);
-        std::vector<Vector3> buffer(size + 2 * kGuard + 16, kSentinel);
-        const auto out = std::span(buffer).subspan(kGuard + start, size);
-        lighting::diffused_energy(points, std::span(source.normals).subspan(start, size),
-                                  std::span(source.reflectances).subspan(start, size), source.light,
-                                  out);
-        for (std::size_t i = 0; i < buffer.size(); ++i) {
-          const bool inside = i >= kGuard + start && i < kGuard + start + size;
-          const bool ok = inside ? same(expected.per_point[start + (i - kGuard - start)], buffer[i])
-                                 : bits_of(buffer[i]) == bits_of(kSentinel);
-          ASSERT_TRUE(ok) << "size " << size << ", start " << start << ", element " << i;
+  for (const Flavour flavour : kFlavours) {
+    const Functions f = functions_of(flavour);
+    const Expected expected = scalar_results(source, flavour);
+    for (const auto target : lighting::batch_targets()) {
+      SCOPED_TRACE(std::string("target ") + std::string(target) + ", " + name_of(flavour));
+      const UsingTarget using_target(target);
+      for (std::size_t size = 0; size <= kMaxSize; ++size) {
+        for (std::size_t start = 0; start < 16; ++start) {
+          const auto points = std::span(source.points).subspan(start, size);
+          std::vector<Vector3> buffer(size + 2 * kGuard + 16, kSentinel);
+          const auto out = std::span(buffer).subspan(kGuard + start, size);
+          f.per_point_batch(points, std::span(source.normals).subspan(start, size),
+                            std::span(source.reflectances).subspan(start, size), source.light, out);
+          for (std::size_t i = 0; i < buffer.size(); ++i) {
+            const bool inside = i >= kGuard + start && i < kGuard + start + size;
+            const bool ok = inside
+                                ? same(expected.per_point[start + (i - kGuard - start)], buffer[i])
+                                : bits_of(buffer[i]) == bits_of(kSentinel);
+            ASSERT_TRUE(ok) << "size " << size << ", start " << start << ", element " << i;
+          }
+          f.received_batch(points, source.light, out);
+          for (std::size_t i = 0; i < size; ++i) {
+            ASSERT_TRUE(same(expected.received[start + i], out[i])) << size << " " << start;
+          }
+          EXPECT_EQ(bits_of(buffer[kGuard + start + size]), bits_of(kSentinel));
+          EXPECT_EQ(bits_of(buffer[kGuard + start - 1]), bits_of(kSentinel));
         }
-        lighting::received_energy(points, source.light, out);
-        for (std::size_t i = 0; i < size; ++i) {
-          ASSERT_TRUE(same(expected.received[start + i], out[i])) << size << " " << start;
-        }
-        EXPECT_EQ(bits_of(buffer[kGuard + start + size]), bits_of(kSentinel));
-        EXPECT_EQ(bits_of(buffer[kGuard + start - 1]), bits_of(kSentinel));
       }
     }
   }
@@ -384,19 +435,28 @@ TEST(BatchBits, EverySizeAndAlignment) {
 TEST(BatchBits, InPlace) {
   MixedFloats floats(99);
   const Batch batch = random_batch(floats, 1000);
-  const Expected expected = scalar_results(batch);
-  for (const auto target : lighting::batch_targets()) {
-    SCOPED_TRACE(std::string("target ") + std::string(target));
-    const UsingTarget using_target(target);
-    std::vector<Vector3> data = batch.points;
-    lighting::received_energy(data, batch.light, data);
-    for (std::size_t i = 0; i < data.size(); ++i) ASSERT_TRUE(same(expected.received[i], data[i]));
-    data = batch.points;
-    lighting::diffused_energy(data, batch.normal, batch.reflectance, batch.light, data);
-    for (std::size_t i = 0; i < data.size(); ++i) ASSERT_TRUE(same(expected.one_plane[i], data[i]));
-    data = batch.points;
-    lighting::diffused_energy(data, batch.normals, batch.reflectances, batch.light, data);
-    for (std::size_t i = 0; i < data.size(); ++i) ASSERT_TRUE(same(expected.per_point[i], data[i]));
+  for (const Flavour flavour : kFlavours) {
+    const Functions f = functions_of(flavour);
+    const Expected expected = scalar_results(batch, flavour);
+    for (const auto target : lighting::batch_targets()) {
+      SCOPED_TRACE(std::string("target ") + std::string(target) + ", " + name_of(flavour));
+      const UsingTarget using_target(target);
+      std::vector<Vector3> data = batch.points;
+      f.received_batch(data, batch.light, data);
+      for (std::size_t i = 0; i < data.size(); ++i) {
+        ASSERT_TRUE(same(expected.received[i], data[i]));
+      }
+      data = batch.points;
+      f.one_plane_batch(data, batch.normal, batch.reflectance, batch.light, data);
+      for (std::size_t i = 0; i < data.size(); ++i) {
+        ASSERT_TRUE(same(expected.one_plane[i], data[i]));
+      }
+      data = batch.points;
+      f.per_point_batch(data, batch.normals, batch.reflectances, batch.light, data);
+      for (std::size_t i = 0; i < data.size(); ++i) {
+        ASSERT_TRUE(same(expected.per_point[i], data[i]));
+      }
+    }
   }
 }
 
@@ -525,14 +585,17 @@ Batch hard_batch(const HardCase& hard, bool alone) {
 }
 
 // Differences on the hard cases with the near-tie check on or off.
-std::size_t hard_case_differences(const std::vector<HardCase>& cases, bool check) {
+std::size_t hard_case_differences(const std::vector<HardCase>& cases, bool check,
+                                  Flavour flavour = Flavour::pow) {
   lighting::detail::set_batch_tie_check(check);
   std::size_t differences = 0;
   for (const auto& hard : cases) {
     for (const bool alone : {true, false}) {
       const Batch batch = hard_batch(hard, alone);
       const std::size_t report = check ? 3 : 0;
-      if (count_differences(batch, scalar_results(batch), report) != 0) ++differences;
+      if (count_differences(batch, scalar_results(batch, flavour), report, flavour) != 0) {
+        ++differences;
+      }
     }
   }
   lighting::detail::set_batch_tie_check(true);
@@ -571,8 +634,11 @@ TEST_F(BatchNearTies, MatchTheScalarFunctionsOnEveryTarget) {
   for (const auto target : lighting::batch_targets()) {
     SCOPED_TRACE(std::string("target ") + std::string(target));
     const UsingTarget using_target(target);
-    EXPECT_EQ(hard_case_differences(*distance_cases_, true), 0u);
-    EXPECT_EQ(hard_case_differences(*direction_cases_, true), 0u);
+    for (const Flavour flavour : kFlavours) {
+      SCOPED_TRACE(name_of(flavour));
+      EXPECT_EQ(hard_case_differences(*distance_cases_, true, flavour), 0u);
+      EXPECT_EQ(hard_case_differences(*direction_cases_, true, flavour), 0u);
+    }
   }
   if (!distance_cases_->empty() && simd_batches()) {
     EXPECT_GT(lighting::detail::batch_fallback_lanes(), before);
@@ -588,11 +654,22 @@ TEST_F(BatchNearTies, FailWithoutTheCheck) {
   for (const auto target : lighting::batch_targets()) {
     SCOPED_TRACE(std::string("target ") + std::string(target));
     const UsingTarget using_target(target);
+    const std::size_t distance_failures = hard_case_differences(*distance_cases_, false);
+    const std::size_t direction_failures = hard_case_differences(*direction_cases_, false);
+    if (lighting::detail::batch_kernels().pow.estimate) {
+      // The estimate's length and quotients lie within a few ulps of the
+      // exact ones, which these cases put next to a midpoint: without the
+      // windows a good share of them round the other way.
+      EXPECT_GE(distance_failures, distance_cases_->size() / 2)
+          << "of " << 2 * distance_cases_->size();
+      EXPECT_GE(direction_failures, direction_cases_->size() / 4)
+          << "of " << 2 * direction_cases_->size();
+      continue;
+    }
     // A distance one float step off changes the received energy every time.
-    EXPECT_EQ(hard_case_differences(*distance_cases_, false), 2 * distance_cases_->size());
+    EXPECT_EQ(distance_failures, 2 * distance_cases_->size());
     // A direction one step off changes the cosine; the diffused energy, a
     // product rounded once more, nearly always follows.
-    const std::size_t direction_failures = hard_case_differences(*direction_cases_, false);
     EXPECT_GE(direction_failures, direction_cases_->size())
         << "of " << 2 * direction_cases_->size();
   }
@@ -635,7 +712,6 @@ TEST_F(BatchCallerEnvironment, HostileSettingsChangeNoBitAndAreRestored) {
   MixedFloats floats(3);
   Batch batch = random_batch(floats, 3000);
   for (std::size_t i = 0; i < 200; ++i) batch.points[i] = {floats.subnormal(), 0.0f, 0.0f};
-  const Expected expected = scalar_results(batch);
 #if defined(__aarch64__)
   // Flush-to-zero, round towards minus infinity.
   const std::vector<std::uint32_t> hostile = {1u << 24, 2u << 22, (1u << 24) | (3u << 22)};
@@ -645,16 +721,20 @@ TEST_F(BatchCallerEnvironment, HostileSettingsChangeNoBitAndAreRestored) {
   const std::vector<std::uint32_t> hostile = {0x9FC0u, 0x3F80u, 0x5F80u, 0x7F80u,
                                               0x1F80u & ~0x0680u};
 #endif
-  for (const std::uint32_t controls : hostile) {
-    for (const auto target : lighting::batch_targets()) {
-      SCOPED_TRACE("controls " + std::to_string(controls) + ", target " + std::string(target));
-      const UsingTarget using_target(target);
-      set_control_register(controls);
-      const std::size_t differences = count_differences(batch, expected);
-      const std::uint32_t after = control_register();
-      set_control_register(kDefaultControls);
-      EXPECT_EQ(differences, 0u);
-      EXPECT_EQ(after, controls) << "the caller's controls were not restored";
+  for (const Flavour flavour : kFlavours) {
+    const Expected expected = scalar_results(batch, flavour);
+    for (const std::uint32_t controls : hostile) {
+      for (const auto target : lighting::batch_targets()) {
+        SCOPED_TRACE("controls " + std::to_string(controls) + ", target " + std::string(target) +
+                     ", " + name_of(flavour));
+        const UsingTarget using_target(target);
+        set_control_register(controls);
+        const std::size_t differences = count_differences(batch, expected, 3, flavour);
+        const std::uint32_t after = control_register();
+        set_control_register(kDefaultControls);
+        EXPECT_EQ(differences, 0u);
+        EXPECT_EQ(after, controls) << "the caller's controls were not restored";
+      }
     }
   }
 #else

@@ -8,7 +8,9 @@
 //   byte 1       bits 0-2: shade in place (out is the points span) for
 //                received_energy, diffused_energy with one plane, with a
 //                surface per point; bit 3: ordinary exponents (below);
-//                bits 4-5: how many guard points precede each span in its buffer
+//                bits 4-5: how many guard points precede each span in its buffer;
+//                bit 6: the portable flavour (lighting::portable), else the
+//                pow flavour
 //   next 52      the light (position, r, g, b, intensity), the plane's
 //                normal and reflectance: 13 floats
 //   then 36 each one point: position, normal, reflectance (9 floats)
@@ -84,6 +86,7 @@ struct Case {
   std::string_view target;
   bool in_place[3] = {};
   std::size_t guards = 0;
+  bool portable = false;
   PointLight light{};
   Vector3 normal{}, reflectance{};
   std::vector<Vector3> points, normals, reflectances;
@@ -102,6 +105,7 @@ Case read_case(const std::uint8_t* data, std::size_t size) {
   for (int i = 0; i < 3; ++i) c.in_place[i] = (flags >> i) & 1u;
   in.set_ordinary(((flags >> 3) & 1u) != 0);
   c.guards = (flags >> 4) & 3u;
+  c.portable = ((flags >> 6) & 1u) != 0;
   c.light.position = in.triple();
   c.light.r = in.number();
   c.light.g = in.number();
@@ -203,33 +207,61 @@ void check(const Case& c, const char* function, bool in_place, Batch batch, Scal
   }
 }
 
+// The three batch functions of one flavour against its scalar functions.
+template <lighting::detail::Flavour flavour>
+void check_flavour(const Case& c) {
+  constexpr bool kPortable = flavour == lighting::detail::Flavour::portable;
+  const auto received_batch = [](auto&&... args) {
+    if constexpr (kPortable) {
+      lighting::portable::received_energy(args...);
+    } else {
+      lighting::received_energy(args...);
+    }
+  };
+  const auto diffused = [](auto&&... args) {
+    if constexpr (kPortable) {
+      lighting::portable::diffused_energy(args...);
+    } else {
+      lighting::diffused_energy(args...);
+    }
+  };
+  check(
+      c, kPortable ? "portable::received_energy" : "received_energy", c.in_place[0],
+      [&](std::span<const Vector3> points, std::span<Vector3> out) {
+        received_batch(points, c.light, out);
+      },
+      [&](std::size_t i, Vector3& out) { received_batch(c.points[i], c.light, out); });
+  check(
+      c, kPortable ? "portable::diffused_energy (one plane)" : "diffused_energy (one plane)",
+      c.in_place[1],
+      [&](std::span<const Vector3> points, std::span<Vector3> out) {
+        diffused(points, c.normal, c.reflectance, c.light, out);
+      },
+      [&](std::size_t i, Vector3& out) {
+        diffused(c.points[i], c.normal, c.reflectance, c.light, out);
+      });
+  check(
+      c, kPortable ? "portable::diffused_energy (per point)" : "diffused_energy (per point)",
+      c.in_place[2],
+      [&](std::span<const Vector3> points, std::span<Vector3> out) {
+        diffused(points, std::span<const Vector3>(c.normals),
+                 std::span<const Vector3>(c.reflectances), c.light, out);
+      },
+      [&](std::size_t i, Vector3& out) {
+        diffused(c.points[i], c.normals[i], c.reflectances[i], c.light, out);
+      });
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const Case c = read_case(data, size);
   if (!lighting::detail::use_batch_target(c.target)) std::abort();
-  check(
-      c, "received_energy", c.in_place[0],
-      [&](std::span<const Vector3> points, std::span<Vector3> out) {
-        lighting::received_energy(points, c.light, out);
-      },
-      [&](std::size_t i, Vector3& out) { lighting::received_energy(c.points[i], c.light, out); });
-  check(
-      c, "diffused_energy (one plane)", c.in_place[1],
-      [&](std::span<const Vector3> points, std::span<Vector3> out) {
-        lighting::diffused_energy(points, c.normal, c.reflectance, c.light, out);
-      },
-      [&](std::size_t i, Vector3& out) {
-        lighting::diffused_energy(c.points[i], c.normal, c.reflectance, c.light, out);
-      });
-  check(
-      c, "diffused_energy (per point)", c.in_place[2],
-      [&](std::span<const Vector3> points, std::span<Vector3> out) {
-        lighting::diffused_energy(points, c.normals, c.reflectances, c.light, out);
-      },
-      [&](std::size_t i, Vector3& out) {
-        lighting::diffused_energy(c.points[i], c.normals[i], c.reflectances[i], c.light, out);
-      });
+  if (c.portable) {
+    check_flavour<lighting::detail::Flavour::portable>(c);
+  } else {
+    check_flavour<lighting::detail::Flavour::pow>(c);
+  }
   lighting::detail::use_batch_target({});
   return 0;
 }
