@@ -275,13 +275,14 @@ ExrWriter::ExrWriter(OutputFile& target, int width, int height, const ExrSetting
     if (at < 0) s.fail(error_text(errno));
     s.sink.origin = static_cast<std::uint64_t>(at);
   } else {
+    // The spool first, so that a missing $TMPDIR leaves the target untouched.
+    s.spool_directory = spool_directory();
+    s.spool = open_spool(s.spool_directory);
+    if (s.spool < 0) s.fail("temporary file in " + s.spool_directory + ": " + error_text(errno));
     // Every OpenEXR file starts with the same four bytes: they go to the
     // target at once, so that one that takes no bytes (a full device, a
     // closed pipe) fails here, before any shading, rather than at the copy.
     s.write_to_target(kMagic.data(), kMagic.size());
-    s.spool_directory = spool_directory();
-    s.spool = open_spool(s.spool_directory);
-    if (s.spool < 0) s.fail("temporary file in " + s.spool_directory + ": " + error_text(errno));
     s.sink.fd = s.spool;
   }
   exr_context_initializer_t init = EXR_DEFAULT_CONTEXT_INITIALIZER;
