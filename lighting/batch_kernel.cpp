@@ -1025,24 +1025,7 @@ const BatchKernels* batch_kernels_of_target() {
 }  // namespace lighting::detail::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();
 
-#if HWY_ONCE
 
-namespace lighting::detail {
-
-namespace {
-std::atomic<unsigned> window_shrink{0};
-}  // namespace
-
-void shrink_batch_windows(unsigned shift) noexcept {
-  window_shrink.store(shift < 62 ? shift : 62, std::memory_order_relaxed);
-}
-unsigned batch_window_shrink() noexcept {
-  return window_shrink.load(std::memory_order_relaxed);
-}
-
-}  // namespace lighting::detail
-
-#endif  // HWY_ONCE
 
 #if HWY_ONCE
 

@@ -60,12 +60,15 @@ double divider_floor_loop(const Vector3* points, std::size_t count) {
   return sum;
 }
 
+// The scalar formulas themselves: nothing to test, no window.
+constexpr BatchWindows kNoWindows{-1, -1, -1};
+
 constexpr BatchKernels kScalarLoop{
     "scalar-loop",
     {&received_energy_loop<Flavour::pow>, &diffused_energy_one_plane_loop<Flavour::pow>,
-     &diffused_energy_loop<Flavour::pow>},
+     &diffused_energy_loop<Flavour::pow>, kNoWindows, false},
     {&received_energy_loop<Flavour::portable>, &diffused_energy_one_plane_loop<Flavour::portable>,
-     &diffused_energy_loop<Flavour::portable>},
+     &diffused_energy_loop<Flavour::portable>, kNoWindows, false},
     &divider_floor_loop};
 
 }  // namespace

@@ -12,6 +12,7 @@ namespace {
 
 std::atomic<bool> tie_check{true};
 std::atomic<std::uint64_t> fallback_lanes{0};
+std::atomic<unsigned> window_shrink{0};
 
 }  // namespace
 
@@ -26,6 +27,12 @@ std::uint64_t batch_fallback_lanes() noexcept {
 }
 void count_batch_fallback_lanes(std::uint64_t lanes) noexcept {
   fallback_lanes.fetch_add(lanes, std::memory_order_relaxed);
+}
+void shrink_batch_windows(unsigned shift) noexcept {
+  window_shrink.store(shift < 62 ? shift : 62, std::memory_order_relaxed);
+}
+unsigned batch_window_shrink() noexcept {
+  return window_shrink.load(std::memory_order_relaxed);
 }
 
 }  // namespace lighting::detail
