@@ -1025,8 +1025,6 @@ const BatchKernels* batch_kernels_of_target() {
 }  // namespace lighting::detail::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();
 
-
-
 #if HWY_ONCE
 
 namespace lighting::detail {
