@@ -24,10 +24,20 @@ function requirePoints(points, name) {
   }
 }
 
+// Only numbers: a string, undefined or an object would become NaN or some
+// other float silently in the float32 copy.
+function requireNumber(value, name) {
+  if (typeof value !== 'number') {
+    throw new TypeError(`lighting: ${name} must be a number, not ${typeof value}`);
+  }
+}
+
 function requireVector(vector, name) {
-  if (vector == null || vector.length !== VECTOR_FLOATS) {
+  if (vector == null || typeof vector === 'string' || vector.length !== VECTOR_FLOATS) {
     throw new TypeError(`lighting: ${name} must hold 3 numbers`);
   }
+  if (vector instanceof Float32Array || vector instanceof Float64Array) return;
+  for (let i = 0; i < VECTOR_FLOATS; ++i) requireNumber(vector[i], `${name}[${i}]`);
 }
 
 function requireLight(light) {
@@ -35,6 +45,7 @@ function requireLight(light) {
     throw new TypeError('lighting: light must be { position: [x, y, z], r, g, b, intensity }');
   }
   requireVector(light.position, 'light.position');
+  for (const field of ['r', 'g', 'b', 'intensity']) requireNumber(light[field], `light.${field}`);
 }
 
 // The output array: out itself (which may be the points array), or a new one.

@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <stdexcept>
 #include <string_view>
 #include <system_error>
@@ -64,6 +65,11 @@ NumberError read_number(std::string_view text, double& value) {
   if (error == std::errc::result_out_of_range) return NumberError::out_of_range;
   if (error != std::errc{}) return NumberError::not_a_number;
   if (!is_finite_double(value)) return NumberError::not_finite;
+  // A subnormal double has lost precision to underflow: refused as a value
+  // beyond the range is, at both ends alike.
+  if (value != 0.0 && std::fabs(value) < std::numeric_limits<double>::min()) {
+    return NumberError::out_of_range;
+  }
   return NumberError::none;
 }
 
@@ -369,7 +375,8 @@ Image:
                            descriptor that FILE names) is a terminal
   -h, --help               show this help and exit
 
-Numbers are in C syntax with an optional leading '+'; a triple's numbers may
+Numbers are decimal, as C writes them (8, -2.5, 1e-3), with an optional
+leading '+'; a triple's numbers may
 have blanks around them ("1, 2, 3"). A number the single-precision records
 cannot hold is refused at both ends alike: one whose nearest float overflows,
 and one not 0 whose nearest float is 0 or subnormal (magnitude below

@@ -255,6 +255,9 @@ status=$?
 [ "$status" -eq 3 ] || fail ">/dev/full: status $status, expected 3"
 cmp -s "$work/reference.png" "$work/out/summary.png" || fail ">/dev/full: the image is not complete"
 expect_rejected 2 "--extent" --extent 1e39
+# A subnormal double has lost precision as surely as an overflow.
+expect_rejected 2 "--extent" --extent 1e-310
+expect_rejected 2 "--exposure" --exposure 1e-320
 expect_rejected 2 "--extent" --point 3e38,0,0 --extent 1e38
 
 # OMP_NUM_THREADS is the default thread count, --threads overrides it, and

@@ -268,5 +268,14 @@ test('bad arguments are refused with an error, and nothing is written', () => {
   assert.throws(() => lighting.diffusedEnergy(Float32Array.of(1, 2, 0, 1, 2, 0), new Float32Array(3 * 3), [1, 1, 1], demoLight, out), RangeError);
   assert.throws(() => lighting.lightDistance([1, 2], demoLight), TypeError);
   assert.throws(() => lighting.lightDistance([1, 2, 0], { r: 1 }), TypeError);
+  // Values that are not numbers would become NaN or another float silently.
+  const { intensity, ...noIntensity } = demoLight;
+  assert.equal(intensity, 5);
+  assert.throws(() => lighting.receivedEnergy(Float32Array.of(1, 2, 0), noIntensity, out), TypeError);
+  assert.throws(() => lighting.receivedEnergy(Float32Array.of(1, 2, 0), { ...demoLight, intensity: '5' }, out), TypeError);
+  assert.throws(() => lighting.diffusedEnergy(Float32Array.of(1, 2, 0), ['0', '0', '1'], [1, 1, 1], demoLight, out), TypeError);
+  assert.throws(() => lighting.lightDistance('120', demoLight), TypeError);
+  assert.throws(() => lighting.dotProduct([1, 2, 3], [null, undefined, {}]), TypeError);
+  assert.throws(() => lighting.dotProduct([1n, 2n, 3n], [1, 2, 3]), TypeError);
   assertBits(out, [0x40e00000, 0x40e00000, 0x40e00000], 'out after refusals');
 });
