@@ -158,6 +158,8 @@ function flavour(module, prefix) {
     const count = points.length / VECTOR_FLOATS;
     const result = outputFor(points, out);
     if (!perPoint) {
+      requireVector(normal, 'normal');
+      requireVector(reflectance, 'reflectance');
       return withMemory(points.length + 2 * VECTOR_FLOATS + LIGHT_FLOATS, (address) => {
         const normalAddress = address + points.length * FLOAT_BYTES;
         const reflectanceAddress = normalAddress + VECTOR_FLOATS * FLOAT_BYTES;
