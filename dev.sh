@@ -21,7 +21,9 @@ EOF
 case "${1:-}" in
   demo)
     .ci/packages/install demo
-    cmake --preset demo >/dev/null
+    # The configure step's own notes only (such as Highway missing).
+    configure_log=$(cmake --preset demo) || { printf '%s\n' "$configure_log"; exit 1; }
+    grep '^-- lighting:' <<<"$configure_log" || true
     cmake --build --preset demo
     "build${LIGHTING_BUILD_SUFFIX:-}/demo/demo/lighting-demo"
     ;;
