@@ -27,6 +27,7 @@
 #include "batch_kernel.hpp"
 #include "float_bits.hpp"
 #include "golden_vectors.hpp"
+#include "using_target.hpp"
 
 #ifndef LIGHTING_BATCH_RANDOM_POINTS
 #define LIGHTING_BATCH_RANDOM_POINTS 10000000
@@ -58,16 +59,7 @@ std::string show(const Vector3& v) {
   return text;
 }
 
-// Selects one target for the batch functions while in scope.
-class UsingTarget {
- public:
-  explicit UsingTarget(std::string_view name) {
-    EXPECT_TRUE(lighting::detail::use_batch_target(name)) << name;
-  }
-  ~UsingTarget() { lighting::detail::use_batch_target({}); }
-  UsingTarget(const UsingTarget&) = delete;
-  UsingTarget& operator=(const UsingTarget&) = delete;
-};
+using lighting_test::UsingTarget;
 
 // A build without Highway has one target, the scalar formulas in a loop:
 // nothing to dispatch and no near ties to recompute.

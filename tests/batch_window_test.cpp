@@ -22,6 +22,7 @@
 
 #include "batch_kernel.hpp"
 #include "float_bits.hpp"
+#include "using_target.hpp"
 
 namespace {
 
@@ -272,15 +273,7 @@ std::vector<Case> falloff_cases() {
 
 // --- running them -----------------------------------------------------------------
 
-class UsingTarget {
- public:
-  explicit UsingTarget(std::string_view name) {
-    EXPECT_TRUE(lighting::detail::use_batch_target(name)) << name;
-  }
-  ~UsingTarget() { lighting::detail::use_batch_target({}); }
-  UsingTarget(const UsingTarget&) = delete;
-  UsingTarget& operator=(const UsingTarget&) = delete;
-};
+using lighting_test::UsingTarget;
 
 bool same(const Vector3& a, const Vector3& b) {
   return lighting_test::same_result(bits(a.x), bits(b.x)) &&

@@ -28,6 +28,7 @@
 
 #include "exr_render.hpp"
 #include "float_bits.hpp"
+#include "scratch_directory.hpp"
 
 namespace {
 
@@ -70,20 +71,9 @@ std::string file_bytes(const fs::path& path) {
   return {std::istreambuf_iterator<char>(in), {}};
 }
 
-class ExrTest : public ::testing::Test {
+class ExrTest : public lighting_test::ScratchDirectoryTest {
  protected:
-  void SetUp() override {
-    directory_ = fs::temp_directory_path() /
-                 ("lighting-exr-test-" + std::to_string(getpid()) + "-" +
-                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(directory_);
-    fs::create_directories(directory_);
-  }
-  void TearDown() override { fs::remove_all(directory_); }
-  std::string path(const std::string& name) const { return directory_ / name; }
-  std::vector<fs::path> files() const {
-    return {fs::directory_iterator(directory_), fs::directory_iterator()};
-  }
+  ExrTest() : ScratchDirectoryTest("lighting-exr-test") {}
 
   render::Options options_for(const std::string& name, int width, int height) const {
     render::Options options;
@@ -94,9 +84,6 @@ class ExrTest : public ::testing::Test {
     options.format = render::ImageFormat::exr;
     return options;
   }
-
- private:
-  fs::path directory_;
 };
 
 render::ExrSettings settings(render::ExrCompression compression, int threads = 2) {

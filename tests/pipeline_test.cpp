@@ -25,6 +25,7 @@
 
 #include "pipeline.hpp"
 #include "render.hpp"
+#include "scratch_directory.hpp"
 #include "tone.hpp"
 
 namespace {
@@ -226,17 +227,9 @@ Bytes file_bytes(const fs::path& path) {
   return {std::istreambuf_iterator<char>(in), {}};
 }
 
-class PngBlocks : public ::testing::Test {
+class PngBlocks : public lighting_test::ScratchDirectoryTest {
  protected:
-  void SetUp() override {
-    directory_ = fs::temp_directory_path() /
-                 ("lighting-pipeline-test-" + std::to_string(getpid()) + "-" +
-                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(directory_);
-    fs::create_directories(directory_);
-  }
-  void TearDown() override { fs::remove_all(directory_); }
-  std::string path(const std::string& name) const { return directory_ / name; }
+  PngBlocks() : ScratchDirectoryTest("lighting-pipeline-test") {}
 
   Bytes write_rows(const std::string& name, int width, const std::vector<Bytes>& rows,
                    render::PngSettings settings) const {
@@ -254,9 +247,6 @@ class PngBlocks : public ::testing::Test {
     options.output = path(name);
     return options;
   }
-
- private:
-  fs::path directory_;
 };
 
 // Rows with runs, ramps and noise, so that every filter wins somewhere.
