@@ -7,7 +7,6 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
-#include <limits>
 #include <stdexcept>
 #include <string_view>
 #include <system_error>
@@ -23,11 +22,13 @@ constexpr std::array<std::string_view, 15> kValueOptions = {
     "--intensity", "--width",  "--height",      "--extent",         "--exposure",
     "--threads",   "-o",       "--output",      "--format",         "--compression"};
 
+constexpr std::uint64_t kDoubleSign = 0x8000000000000000u;
+constexpr std::uint64_t kDoubleExponent = 0x7FF0000000000000u;
+
 // By the bits, so that the check holds even in a build with -ffast-math,
 // where std::isfinite may be folded to true.
 bool is_finite_double(double value) {
-  constexpr std::uint64_t kExponent = 0x7FF0000000000000u;
-  return (std::bit_cast<std::uint64_t>(value) & kExponent) != kExponent;
+  return (std::bit_cast<std::uint64_t>(value) & kDoubleExponent) != kDoubleExponent;
 }
 
 bool is_finite_float(float value) {
@@ -66,8 +67,10 @@ NumberError read_number(std::string_view text, double& value) {
   if (error != std::errc{}) return NumberError::not_a_number;
   if (!is_finite_double(value)) return NumberError::not_finite;
   // A subnormal double has lost precision to underflow: refused as a value
-  // beyond the range is, at both ends alike.
-  if (value != 0.0 && std::fabs(value) < std::numeric_limits<double>::min()) {
+  // beyond the range is, at both ends alike. By the bits, which
+  // denormals-are-zero cannot change.
+  const auto bits = std::bit_cast<std::uint64_t>(value);
+  if ((bits & kDoubleExponent) == 0 && (bits & ~kDoubleSign) != 0) {
     return NumberError::out_of_range;
   }
   return NumberError::none;
@@ -97,14 +100,26 @@ double parse_number(const std::string& option, const std::string& text) {
 // value whose nearest float is infinite, or is 0 or subnormal while the value
 // is not 0, is refused; 0 itself (and -0) is taken as given. Beyond even a
 // double's range is beyond a float's.
+//
+// Decided on the double's bits rather than by converting and comparing: in a
+// build with -ffast-math, flush-to-zero turns a double just below the least
+// normal float into 0 where it rounds to that float, and denormals-are-zero
+// makes a subnormal compare equal to 0.
 std::optional<float> to_normal_float(NumberError error, double value) {
   if (error == NumberError::out_of_range) return std::nullopt;
-  const auto narrowed = static_cast<float>(value);
-  if (!is_finite_float(narrowed)) return std::nullopt;
-  constexpr std::uint32_t kExponent = 0x7F800000u;
-  const bool zero_or_subnormal = (std::bit_cast<std::uint32_t>(narrowed) & kExponent) == 0;
-  if (zero_or_subnormal && value != 0.0) return std::nullopt;
-  return narrowed;
+  const auto bits = std::bit_cast<std::uint64_t>(value);
+  const std::uint64_t magnitude = bits & ~kDoubleSign;
+  const auto sign = static_cast<std::uint32_t>((bits & kDoubleSign) >> 32);
+  if (magnitude == 0) return std::bit_cast<float>(sign);  // 0 or -0, as given
+  // The least double that rounds to the least normal float (the midpoint
+  // below it, which rounds to even, the normal float), and the least that
+  // rounds to infinity (the midpoint above FLT_MAX, which rounds to even too).
+  constexpr auto kLeastToNormal = std::bit_cast<std::uint64_t>(0x1.fffffep-127);
+  constexpr auto kLeastNormal = std::bit_cast<std::uint64_t>(0x1p-126);
+  constexpr auto kLeastToInfinity = std::bit_cast<std::uint64_t>(0x1.ffffffp+127);
+  if (magnitude < kLeastToNormal || magnitude >= kLeastToInfinity) return std::nullopt;
+  if (magnitude < kLeastNormal) return std::bit_cast<float>(sign | 0x00800000u);
+  return static_cast<float>(value);  // a normal float: nothing to flush
 }
 
 float parse_float(const std::string& option, const std::string& text) {

@@ -97,13 +97,21 @@ inline float ulps_away(float value, int steps) {
       static_cast<std::uint32_t>(static_cast<std::int64_t>(magnitude) + steps));
 }
 
-// A float times 2^scale, by its exponent bits; value is a positive normal
-// float far from the range's ends.
+// A float times 2^scale, by its exponent bits; value is 0 or a normal float
+// far from the range's ends.
 inline float times_power_of_two(float value, int scale) {
-  if (value == 0.0f) return value;
   const auto bits = std::bit_cast<std::uint32_t>(value);
+  if ((bits & 0x7FFFFFFFu) == 0) return value;
   return std::bit_cast<float>(static_cast<std::uint32_t>(static_cast<std::int64_t>(bits) +
                                                          (static_cast<std::int64_t>(scale) << 23)));
+}
+
+// A key that orders finite floats as their values do (with -0 below +0),
+// from the bits alone: the cases must not depend on how the test itself is
+// compiled, and a build with -ffast-math compares subnormals as 0.
+inline std::uint32_t ordered_bits(float value) {
+  const auto bits = std::bit_cast<std::uint32_t>(value);
+  return (bits & 0x80000000u) != 0 ? ~bits : bits | 0x80000000u;
 }
 
 inline float integer_float(std::int64_t value) {
@@ -221,13 +229,14 @@ inline Group make_group(std::uint64_t seed, std::size_t index) {
       // there) and nonzero on this one: a normal that is negative on the
       // others and a zero of the opposite sign to the direction on this one
       // makes every product -0.
-      const bool towards_positive = *coordinates[axis] < (&group.light.position.x)[axis];
+      const bool towards_positive =
+          ordered_bits(*coordinates[axis]) < ordered_bits((&group.light.position.x)[axis]);
       float* normal[] = {&c.normal.x, &c.normal.y, &c.normal.z};
       for (std::uint32_t other = 0; other < 3; ++other) {
         *normal[other] =
             std::bit_cast<float>(std::bit_cast<std::uint32_t>(*normal[other]) | 0x80000000u);
       }
-      *normal[axis] = towards_positive ? -0.0f : 0.0f;
+      *normal[axis] = std::bit_cast<float>(towards_positive ? 0x80000000u : 0u);
     }
   } else {  // grid
     const auto small = [&s] { return integer_float(static_cast<std::int64_t>(s.below(129)) - 64); };
