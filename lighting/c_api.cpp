@@ -168,6 +168,26 @@ LightingStatus diffused_energy_batch_each(const LightingVector3* points,
 
 extern "C" {
 
+const char* lighting_status_message(LightingStatus status) noexcept {
+  switch (status) {
+    case LIGHTING_OK:
+      return "ok";
+    case LIGHTING_ERROR_NULL:
+      return "a pointer argument is null";
+    case LIGHTING_ERROR_OVERLAP:
+      return "the output overlaps an input other than exactly the points";
+    case LIGHTING_ERROR_TOO_LARGE:
+      return "the count runs past the end of the address space";
+    case LIGHTING_ERROR_OUT_OF_MEMORY:
+      return "out of memory";
+    case LIGHTING_ERROR_NO_DEVICE:
+      return "no usable CUDA device";
+    case LIGHTING_ERROR_DEVICE:
+      return "CUDA reported an error";
+  }
+  return "unknown status";
+}
+
 // The public names of each flavour: lighting_f and lighting_portable_f.
 #define LIGHTING_C_FUNCTIONS(PREFIX, FLAVOUR)                                                     \
   float PREFIX##light_distance(const LightingVector3* point,                                      \

@@ -44,14 +44,31 @@ typedef struct LightingPointLight {
   float intensity;
 } LightingPointLight;
 
-/* What a batch function returns. */
+/* What a batch function returns; lighting_status_message says it in words. */
 typedef enum LightingStatus {
   LIGHTING_OK = 0,
   /* A pointer argument is null while the count is not zero. */
   LIGHTING_ERROR_NULL = 1,
   /* out overlaps an input other than exactly the points array. */
-  LIGHTING_ERROR_OVERLAP = 2
+  LIGHTING_ERROR_OVERLAP = 2,
+  /* count records from one of the pointers would run past the end of the
+   * address space (their byte length does not fit in size_t, or the array
+   * would wrap): no such array can exist. Checked before any address is
+   * formed from the count. */
+  LIGHTING_ERROR_TOO_LARGE = 3,
+  /* The library could not allocate the memory the call needs. */
+  LIGHTING_ERROR_OUT_OF_MEMORY = 4,
+  /* GPU batches: no usable CUDA device (or driver), or the library was
+   * built without CUDA. */
+  LIGHTING_ERROR_NO_DEVICE = 5,
+  /* GPU batches: CUDA reported an error; lighting_cuda_last_error gives
+   * CUDA's message. */
+  LIGHTING_ERROR_DEVICE = 6
 } LightingStatus;
+
+/* A one-line English description of status, never null: "ok" for
+ * LIGHTING_OK and "unknown status" for a value outside the enumeration. */
+const char* lighting_status_message(LightingStatus status) LIGHTING_NOEXCEPT;
 
 /* Distance from the point to the light. */
 float lighting_light_distance(const LightingVector3* point,
