@@ -5,6 +5,7 @@
 #include <benchmark/benchmark.h>
 
 #include <array>
+#include <cmath>
 #include <random>
 
 namespace {
@@ -82,10 +83,68 @@ void BM_DiffusedEnergy(benchmark::State& state) {
   });
 }
 
+void BM_PortableDiffusedEnergy(benchmark::State& state) {
+  run(state, [](const Inputs& in) {
+    lighting::Vector3 out;
+    lighting::portable::diffused_energy(in.point, in.normal, in.reflectance, in.light, out);
+    benchmark::DoNotOptimize(out);
+  });
+}
+
+// The library's diffused_energy written inline, with one root a point: the
+// floor a call into the library is measured against. Root is pow(s, 0.5)
+// or sqrt(s).
+template <double (*Root)(double)>
+lighting::Vector3 inline_diffused_energy(const Inputs& in) {
+  const auto& p = in.point;
+  const auto& l = in.light;
+  const double dx = double(l.position.x) - double(p.x);
+  const double dy = double(l.position.y) - double(p.y);
+  const double dz = double(l.position.z) - double(p.z);
+  const double length = Root((dx * dx + dy * dy) + dz * dz);
+  const auto distance = static_cast<float>(length);
+  const auto falloff = static_cast<float>((1.0 / double(distance)) / double(distance));
+  const double scale = double(falloff) * double(l.intensity);
+  const auto er = static_cast<float>(scale * double(l.r));
+  const auto eg = static_cast<float>(scale * double(l.g));
+  const auto eb = static_cast<float>(scale * double(l.b));
+  const auto ux = static_cast<float>(dx / length);
+  const auto uy = static_cast<float>(dy / length);
+  const auto uz = static_cast<float>(dz / length);
+  const auto& n = in.normal;
+  auto cosine = static_cast<float>((double(uy) * double(n.y) + double(ux) * double(n.x)) +
+                                   double(uz) * double(n.z));
+  if (cosine < 0.0f) cosine = 0.0f;
+  const auto& r = in.reflectance;
+  return {static_cast<float>((double(er) * double(cosine)) * double(r.x)),
+          static_cast<float>((double(eg) * double(cosine)) * double(r.y)),
+          static_cast<float>((double(eb) * double(cosine)) * double(r.z))};
+}
+
+double pow_root(double s) {
+  return std::pow(s, 0.5);
+}
+double sqrt_root(double s) {
+  return std::sqrt(s);
+}
+
+void BM_DiffusedEnergyInlineOnePow(benchmark::State& state) {
+  run(state,
+      [](const Inputs& in) { benchmark::DoNotOptimize(inline_diffused_energy<pow_root>(in)); });
+}
+
+void BM_DiffusedEnergyInlineOneSqrt(benchmark::State& state) {
+  run(state,
+      [](const Inputs& in) { benchmark::DoNotOptimize(inline_diffused_energy<sqrt_root>(in)); });
+}
+
 BENCHMARK(BM_LightDistance);
 BENCHMARK(BM_LightDirection);
 BENCHMARK(BM_DotProduct);
 BENCHMARK(BM_ReceivedEnergy);
 BENCHMARK(BM_DiffusedEnergy);
+BENCHMARK(BM_DiffusedEnergyInlineOnePow);
+BENCHMARK(BM_PortableDiffusedEnergy);
+BENCHMARK(BM_DiffusedEnergyInlineOneSqrt);
 
 }  // namespace

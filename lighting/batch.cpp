@@ -52,40 +52,38 @@ void require_points_in_place_or_apart(std::span<const Vector3> points,
   require_apart(out, points, "points (only exactly the same span may be shaded in place)");
 }
 
-}  // namespace
-
-namespace detail::api {
+using detail::Flavour;
 
 template <Flavour flavour>
-void received_energy(std::span<const Vector3> points, const PointLight& light,
-                     std::span<Vector3> out) {
+void received_batch(std::span<const Vector3> points, const PointLight& light,
+                    std::span<Vector3> out) {
   require_same_size(points.size(), out.size(), "outputs");
   if (points.empty()) return;
   require_points_in_place_or_apart(points, out);
   require_apart(out, light, "light");
-  const DefaultFloatEnvironment environment;
-  batch_kernels().of(flavour).received_energy(points.data(), points.size(), light, out.data(),
-                                              batch_tie_check());
+  const detail::DefaultFloatEnvironment environment;
+  detail::batch_kernels().of(flavour).received_energy(points.data(), points.size(), light,
+                                                      out.data(), detail::batch_tie_check());
 }
 
 template <Flavour flavour>
-void diffused_energy(std::span<const Vector3> points, const Vector3& normal,
-                     const Vector3& reflectance, const PointLight& light, std::span<Vector3> out) {
+void diffused_batch(std::span<const Vector3> points, const Vector3& normal,
+                    const Vector3& reflectance, const PointLight& light, std::span<Vector3> out) {
   require_same_size(points.size(), out.size(), "outputs");
   if (points.empty()) return;
   require_points_in_place_or_apart(points, out);
   require_apart(out, normal, "normal");
   require_apart(out, reflectance, "reflectance");
   require_apart(out, light, "light");
-  const DefaultFloatEnvironment environment;
-  batch_kernels().of(flavour).diffused_energy_one_plane(
-      points.data(), points.size(), normal, reflectance, light, out.data(), batch_tie_check());
+  const detail::DefaultFloatEnvironment environment;
+  detail::batch_kernels().of(flavour).diffused_energy_one_plane(
+      points.data(), points.size(), normal, reflectance, light, out.data(), detail::batch_tie_check());
 }
 
 template <Flavour flavour>
-void diffused_energy(std::span<const Vector3> points, std::span<const Vector3> normals,
-                     std::span<const Vector3> reflectances, const PointLight& light,
-                     std::span<Vector3> out) {
+void diffused_batch(std::span<const Vector3> points, std::span<const Vector3> normals,
+                    std::span<const Vector3> reflectances, const PointLight& light,
+                    std::span<Vector3> out) {
   require_same_size(points.size(), normals.size(), "normals");
   require_same_size(points.size(), reflectances.size(), "reflectances");
   require_same_size(points.size(), out.size(), "outputs");
@@ -94,44 +92,29 @@ void diffused_energy(std::span<const Vector3> points, std::span<const Vector3> n
   require_apart(out, normals, "normals");
   require_apart(out, reflectances, "reflectances");
   require_apart(out, light, "light");
-  const DefaultFloatEnvironment environment;
-  batch_kernels().of(flavour).diffused_energy(points.data(), normals.data(), reflectances.data(),
-                                              points.size(), light, out.data(), batch_tie_check());
+  const detail::DefaultFloatEnvironment environment;
+  detail::batch_kernels().of(flavour).diffused_energy(points.data(), normals.data(),
+                                                      reflectances.data(), points.size(), light,
+                                                      out.data(), detail::batch_tie_check());
 }
 
-template void received_energy<Flavour::pow>(std::span<const Vector3>, const PointLight&,
-                                            std::span<Vector3>);
-template void received_energy<Flavour::portable>(std::span<const Vector3>, const PointLight&,
-                                                 std::span<Vector3>);
-template void diffused_energy<Flavour::pow>(std::span<const Vector3>, const Vector3&,
-                                            const Vector3&, const PointLight&, std::span<Vector3>);
-template void diffused_energy<Flavour::portable>(std::span<const Vector3>, const Vector3&,
-                                                 const Vector3&, const PointLight&,
-                                                 std::span<Vector3>);
-template void diffused_energy<Flavour::pow>(std::span<const Vector3>, std::span<const Vector3>,
-                                            std::span<const Vector3>, const PointLight&,
-                                            std::span<Vector3>);
-template void diffused_energy<Flavour::portable>(std::span<const Vector3>, std::span<const Vector3>,
-                                                 std::span<const Vector3>, const PointLight&,
-                                                 std::span<Vector3>);
-
-}  // namespace detail::api
+}  // namespace
 
 // The public names of each flavour: lighting::f and lighting::portable::f.
 #define LIGHTING_BATCH_FUNCTIONS(FLAVOUR)                                                 \
   void received_energy(std::span<const Vector3> points, const PointLight& light,          \
                        std::span<Vector3> out) {                                          \
-    detail::api::received_energy<FLAVOUR>(points, light, out);                            \
+    received_batch<FLAVOUR>(points, light, out);                                          \
   }                                                                                       \
   void diffused_energy(std::span<const Vector3> points, const Vector3& normal,            \
                        const Vector3& reflectance, const PointLight& light,               \
                        std::span<Vector3> out) {                                          \
-    detail::api::diffused_energy<FLAVOUR>(points, normal, reflectance, light, out);       \
+    diffused_batch<FLAVOUR>(points, normal, reflectance, light, out);                     \
   }                                                                                       \
   void diffused_energy(std::span<const Vector3> points, std::span<const Vector3> normals, \
                        std::span<const Vector3> reflectances, const PointLight& light,    \
                        std::span<Vector3> out) {                                          \
-    detail::api::diffused_energy<FLAVOUR>(points, normals, reflectances, light, out);     \
+    diffused_batch<FLAVOUR>(points, normals, reflectances, light, out);                   \
   }
 
 LIGHTING_BATCH_FUNCTIONS(detail::Flavour::pow)

@@ -7,10 +7,13 @@
 
 #include <bit>
 #include <cstddef>
+#include <cstdint>
+#include <new>
 #include <span>
+#include <stdexcept>
 #include <type_traits>
 
-#include "formulas.hpp"
+#include "c_status.hpp"
 
 namespace {
 
@@ -68,71 +71,74 @@ const PointLight& view(const LightingPointLight* light) {
   return *reinterpret_cast<const PointLight*>(light);
 }
 
-// With one count for every array, the one exception a C++ batch throws is
-// for an output that overlaps an input, before it writes anything; it cannot
-// cross into C, so it becomes that status here.
 template <typename Batch>
 LightingStatus run_batch(Batch&& batch) noexcept {
   try {
     batch();
     return LIGHTING_OK;
   } catch (...) {
-    return LIGHTING_ERROR_OVERLAP;
+    return lighting::detail::status_of_current_exception();
   }
 }
 
-// Each C function of either flavour, written once.
-using lighting::detail::Flavour;
-namespace api = lighting::detail::api;
-
-template <Flavour flavour>
-float light_distance(const LightingVector3* point, const LightingPointLight* light) noexcept {
-  return api::light_distance<flavour>(from_c(point), from_c(light));
+// Whether count records from `array` fit in the address space: their byte
+// length must be a size_t and the array must not wrap past the highest
+// address. Decided on integers, before any pointer is formed from count (a
+// pointer past the end of an object is undefined behaviour, and a wrapped
+// length would make the overlap checks compare wrong ranges).
+bool fits(const void* array, std::size_t count) noexcept {
+  constexpr std::size_t record = sizeof(LightingVector3);
+  const auto start = reinterpret_cast<std::uintptr_t>(array);
+  return count <= (UINTPTR_MAX - start) / record;
 }
 
-template <Flavour flavour>
-void light_direction(const LightingVector3* point, const LightingPointLight* light,
-                     LightingVector3* out) noexcept {
+// Each C function of either flavour, written once over its table.
+using lighting::Operations;
+
+float light_distance(const Operations& ops, const LightingVector3* point,
+                     const LightingPointLight* light) noexcept {
+  return ops.light_distance(from_c(point), from_c(light));
+}
+
+void light_direction(const Operations& ops, const LightingVector3* point,
+                     const LightingPointLight* light, LightingVector3* out) noexcept {
   Vector3 result;
-  api::light_direction<flavour>(from_c(point), from_c(light), result);
+  ops.light_direction(from_c(point), from_c(light), result);
   *out = to_c(result);
 }
 
-float dot_product(const LightingVector3* a, const LightingVector3* b) noexcept {
-  return api::dot_product(from_c(a), from_c(b));
+float dot_product(const Operations& ops, const LightingVector3* a,
+                  const LightingVector3* b) noexcept {
+  return ops.dot_product(from_c(a), from_c(b));
 }
 
-template <Flavour flavour>
-void received_energy(const LightingVector3* point, const LightingPointLight* light,
-                     LightingVector3* out) noexcept {
+void received_energy(const Operations& ops, const LightingVector3* point,
+                     const LightingPointLight* light, LightingVector3* out) noexcept {
   Vector3 result;
-  api::received_energy<flavour>(from_c(point), from_c(light), result);
+  ops.received_energy(from_c(point), from_c(light), result);
   *out = to_c(result);
 }
 
-template <Flavour flavour>
-void diffused_energy(const LightingVector3* point, const LightingVector3* normal,
-                     const LightingVector3* reflectance, const LightingPointLight* light,
-                     LightingVector3* out) noexcept {
+void diffused_energy(const Operations& ops, const LightingVector3* point,
+                     const LightingVector3* normal, const LightingVector3* reflectance,
+                     const LightingPointLight* light, LightingVector3* out) noexcept {
   Vector3 result;
-  api::diffused_energy<flavour>(from_c(point), from_c(normal), from_c(reflectance), from_c(light),
-                                result);
+  ops.diffused_energy(from_c(point), from_c(normal), from_c(reflectance), from_c(light), result);
   *out = to_c(result);
 }
 
-template <Flavour flavour>
-LightingStatus received_energy_batch(const LightingVector3* points, std::size_t count,
-                                     const LightingPointLight* light,
+LightingStatus received_energy_batch(const Operations& ops, const LightingVector3* points,
+                                     std::size_t count, const LightingPointLight* light,
                                      LightingVector3* out) noexcept {
   if (count == 0) return LIGHTING_OK;
   if (points == nullptr || light == nullptr || out == nullptr) return LIGHTING_ERROR_NULL;
+  if (!fits(points, count) || !fits(out, count)) return LIGHTING_ERROR_TOO_LARGE;
   return run_batch(
-      [&] { api::received_energy<flavour>(view(points, count), view(light), view(out, count)); });
+      [&] { ops.received_energy_batch(view(points, count), view(light), view(out, count)); });
 }
 
-template <Flavour flavour>
-LightingStatus diffused_energy_batch(const LightingVector3* points, std::size_t count,
-                                     const LightingVector3* normal,
+LightingStatus diffused_energy_batch(const Operations& ops, const LightingVector3* points,
+                                     std::size_t count, const LightingVector3* normal,
                                      const LightingVector3* reflectance,
                                      const LightingPointLight* light,
                                      LightingVector3* out) noexcept {
@@ -141,14 +147,14 @@ LightingStatus diffused_energy_batch(const LightingVector3* points, std::size_t 
       out == nullptr) {
     return LIGHTING_ERROR_NULL;
   }
+  if (!fits(points, count) || !fits(out, count)) return LIGHTING_ERROR_TOO_LARGE;
   return run_batch([&] {
-    api::diffused_energy<flavour>(view(points, count), view(normal), view(reflectance), view(light),
-                                  view(out, count));
+    ops.diffused_energy_batch(view(points, count), view(normal), view(reflectance), view(light),
+                              view(out, count));
   });
 }
 
-template <Flavour flavour>
-LightingStatus diffused_energy_batch_each(const LightingVector3* points,
+LightingStatus diffused_energy_batch_each(const Operations& ops, const LightingVector3* points,
                                           const LightingVector3* normals,
                                           const LightingVector3* reflectances, std::size_t count,
                                           const LightingPointLight* light,
@@ -158,13 +164,31 @@ LightingStatus diffused_energy_batch_each(const LightingVector3* points,
       out == nullptr) {
     return LIGHTING_ERROR_NULL;
   }
+  if (!fits(points, count) || !fits(normals, count) || !fits(reflectances, count) ||
+      !fits(out, count)) {
+    return LIGHTING_ERROR_TOO_LARGE;
+  }
   return run_batch([&] {
-    api::diffused_energy<flavour>(view(points, count), view(normals, count),
-                                  view(reflectances, count), view(light), view(out, count));
+    ops.diffused_energy_batch_each(view(points, count), view(normals, count),
+                                   view(reflectances, count), view(light), view(out, count));
   });
 }
 
 }  // namespace
+
+namespace lighting::detail {
+
+LightingStatus status_of_current_exception() noexcept {
+  try {
+    throw;
+  } catch (const std::invalid_argument&) {
+    return LIGHTING_ERROR_OVERLAP;
+  } catch (const std::bad_alloc&) {
+    return LIGHTING_ERROR_OUT_OF_MEMORY;
+  }
+}
+
+}  // namespace lighting::detail
 
 extern "C" {
 
@@ -188,48 +212,50 @@ const char* lighting_status_message(LightingStatus status) noexcept {
   return "unknown status";
 }
 
-// The public names of each flavour: lighting_f and lighting_portable_f.
-#define LIGHTING_C_FUNCTIONS(PREFIX, FLAVOUR)                                                     \
-  float PREFIX##light_distance(const LightingVector3* point,                                      \
-                               const LightingPointLight* light) noexcept {                        \
-    return light_distance<FLAVOUR>(point, light);                                                 \
-  }                                                                                               \
-  void PREFIX##light_direction(const LightingVector3* point, const LightingPointLight* light,     \
-                               LightingVector3* out) noexcept {                                   \
-    light_direction<FLAVOUR>(point, light, out);                                                  \
-  }                                                                                               \
-  float PREFIX##dot_product(const LightingVector3* a, const LightingVector3* b) noexcept {        \
-    return dot_product(a, b);                                                                     \
-  }                                                                                               \
-  void PREFIX##received_energy(const LightingVector3* point, const LightingPointLight* light,     \
-                               LightingVector3* out) noexcept {                                   \
-    received_energy<FLAVOUR>(point, light, out);                                                  \
-  }                                                                                               \
-  void PREFIX##diffused_energy(const LightingVector3* point, const LightingVector3* normal,       \
-                               const LightingVector3* reflectance,                                \
-                               const LightingPointLight* light, LightingVector3* out) noexcept {  \
-    diffused_energy<FLAVOUR>(point, normal, reflectance, light, out);                             \
-  }                                                                                               \
-  LightingStatus PREFIX##received_energy_batch(const LightingVector3* points, std::size_t count,  \
-                                               const LightingPointLight* light,                   \
-                                               LightingVector3* out) noexcept {                   \
-    return received_energy_batch<FLAVOUR>(points, count, light, out);                             \
-  }                                                                                               \
-  LightingStatus PREFIX##diffused_energy_batch(                                                   \
-      const LightingVector3* points, std::size_t count, const LightingVector3* normal,            \
-      const LightingVector3* reflectance, const LightingPointLight* light,                        \
-      LightingVector3* out) noexcept {                                                            \
-    return diffused_energy_batch<FLAVOUR>(points, count, normal, reflectance, light, out);        \
-  }                                                                                               \
-  LightingStatus PREFIX##diffused_energy_batch_each(                                              \
-      const LightingVector3* points, const LightingVector3* normals,                              \
-      const LightingVector3* reflectances, std::size_t count, const LightingPointLight* light,    \
-      LightingVector3* out) noexcept {                                                            \
-    return diffused_energy_batch_each<FLAVOUR>(points, normals, reflectances, count, light, out); \
+// The public names of each flavour, lighting_f and lighting_portable_f, over
+// that flavour's table.
+#define LIGHTING_C_FUNCTIONS(PREFIX, OPERATIONS)                                                 \
+  float PREFIX##light_distance(const LightingVector3* point,                                     \
+                               const LightingPointLight* light) noexcept {                       \
+    return light_distance(OPERATIONS, point, light);                                             \
+  }                                                                                              \
+  void PREFIX##light_direction(const LightingVector3* point, const LightingPointLight* light,    \
+                               LightingVector3* out) noexcept {                                  \
+    light_direction(OPERATIONS, point, light, out);                                              \
+  }                                                                                              \
+  float PREFIX##dot_product(const LightingVector3* a, const LightingVector3* b) noexcept {       \
+    return dot_product(OPERATIONS, a, b);                                                        \
+  }                                                                                              \
+  void PREFIX##received_energy(const LightingVector3* point, const LightingPointLight* light,    \
+                               LightingVector3* out) noexcept {                                  \
+    received_energy(OPERATIONS, point, light, out);                                              \
+  }                                                                                              \
+  void PREFIX##diffused_energy(const LightingVector3* point, const LightingVector3* normal,      \
+                               const LightingVector3* reflectance,                               \
+                               const LightingPointLight* light, LightingVector3* out) noexcept { \
+    diffused_energy(OPERATIONS, point, normal, reflectance, light, out);                         \
+  }                                                                                              \
+  LightingStatus PREFIX##received_energy_batch(const LightingVector3* points, std::size_t count, \
+                                               const LightingPointLight* light,                  \
+                                               LightingVector3* out) noexcept {                  \
+    return received_energy_batch(OPERATIONS, points, count, light, out);                         \
+  }                                                                                              \
+  LightingStatus PREFIX##diffused_energy_batch(                                                  \
+      const LightingVector3* points, std::size_t count, const LightingVector3* normal,           \
+      const LightingVector3* reflectance, const LightingPointLight* light,                       \
+      LightingVector3* out) noexcept {                                                           \
+    return diffused_energy_batch(OPERATIONS, points, count, normal, reflectance, light, out);    \
+  }                                                                                              \
+  LightingStatus PREFIX##diffused_energy_batch_each(                                             \
+      const LightingVector3* points, const LightingVector3* normals,                             \
+      const LightingVector3* reflectances, std::size_t count, const LightingPointLight* light,   \
+      LightingVector3* out) noexcept {                                                           \
+    return diffused_energy_batch_each(OPERATIONS, points, normals, reflectances, count, light,   \
+                                      out);                                                      \
   }
 
-LIGHTING_C_FUNCTIONS(lighting_, Flavour::pow)
-LIGHTING_C_FUNCTIONS(lighting_portable_, Flavour::portable)
+LIGHTING_C_FUNCTIONS(lighting_, lighting::operations())
+LIGHTING_C_FUNCTIONS(lighting_portable_, lighting::portable::operations())
 
 #undef LIGHTING_C_FUNCTIONS
 

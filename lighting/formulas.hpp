@@ -63,34 +63,4 @@ void diffused_energy(const Vector3& point, const Vector3& normal, const Vector3&
 
 }  // namespace formulas
 
-// The public functions of each flavour: the formulas under the default
-// floating-point environment, and the batches with their argument checks.
-// lighting::f and lighting::portable::f are these; the C interface calls them
-// directly.
-namespace api {
-
-template <Flavour flavour>
-float light_distance(const Vector3& point, const PointLight& light) noexcept;
-template <Flavour flavour>
-void light_direction(const Vector3& point, const PointLight& light, Vector3& out) noexcept;
-float dot_product(const Vector3& a, const Vector3& b) noexcept;
-template <Flavour flavour>
-void received_energy(const Vector3& point, const PointLight& light, Vector3& out) noexcept;
-template <Flavour flavour>
-void diffused_energy(const Vector3& point, const Vector3& normal, const Vector3& reflectance,
-                     const PointLight& light, Vector3& out) noexcept;
-
-template <Flavour flavour>
-void received_energy(std::span<const Vector3> points, const PointLight& light,
-                     std::span<Vector3> out);
-template <Flavour flavour>
-void diffused_energy(std::span<const Vector3> points, const Vector3& normal,
-                     const Vector3& reflectance, const PointLight& light, std::span<Vector3> out);
-template <Flavour flavour>
-void diffused_energy(std::span<const Vector3> points, std::span<const Vector3> normals,
-                     std::span<const Vector3> reflectances, const PointLight& light,
-                     std::span<Vector3> out);
-
-}  // namespace api
-
 }  // namespace lighting::detail

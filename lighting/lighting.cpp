@@ -54,27 +54,53 @@ double root(double sum_of_squares) noexcept {
   }
 }
 
+// The vector from the point to the light and the root of its sum of squares.
+// Point minus light (light_distance) and light minus point (light_direction)
+// square to the same sum, since a difference and its negation round alike, so
+// one root serves as the distance (rounded to float) and as the direction's
+// length (kept in double): diffused_energy, which needs both, takes it once.
+struct TowardsLight {
+  double dx, dy, dz, length;
+};
+
+template <Flavour flavour>
+TowardsLight towards_light(const Vector3& point, const PointLight& light) noexcept {
+  const double dx = double(light.position.x) - double(point.x);
+  const double dy = double(light.position.y) - double(point.y);
+  const double dz = double(light.position.z) - double(point.z);
+  return {dx, dy, dz, root<flavour>((dx * dx + dy * dy) + dz * dz)};
+}
+
+// out.c = (falloff * intensity) * colour.c with falloff = float((1/d)/d).
+//
+// For a float d, d*d is exact in double, and float((1/d)/d) equals
+// float(1/(d*d)) for every positive float d, so one division by d*d would
+// give the same bits; the two divisions stay because they are the
+// definition, and written so the code needs no such argument to match it.
+void received_from_distance(float distance, const PointLight& light, Vector3& out) noexcept {
+  const float falloff = to_float((1.0 / double(distance)) / double(distance));
+  const double scale = double(falloff) * double(light.intensity);
+  out.x = to_float(scale * double(light.r));
+  out.y = to_float(scale * double(light.g));
+  out.z = to_float(scale * double(light.b));
+}
+
+void direction_from(const TowardsLight& towards, Vector3& out) noexcept {
+  out.x = to_float(towards.dx / towards.length);
+  out.y = to_float(towards.dy / towards.length);
+  out.z = to_float(towards.dz / towards.length);
+}
+
 }  // namespace
 
 template <Flavour flavour>
 float light_distance(const Vector3& point, const PointLight& light) noexcept {
-  const double dx = double(point.x) - double(light.position.x);
-  const double dy = double(point.y) - double(light.position.y);
-  const double dz = double(point.z) - double(light.position.z);
-  return to_float(root<flavour>((dx * dx + dy * dy) + dz * dz));
+  return to_float(towards_light<flavour>(point, light).length);
 }
 
 template <Flavour flavour>
 void light_direction(const Vector3& point, const PointLight& light, Vector3& out) noexcept {
-  // Towards the light; the length stays a double and is not shared with
-  // light_distance, whose result has been rounded.
-  const double dx = double(light.position.x) - double(point.x);
-  const double dy = double(light.position.y) - double(point.y);
-  const double dz = double(light.position.z) - double(point.z);
-  const double length = root<flavour>((dx * dx + dy * dy) + dz * dz);
-  out.x = to_float(dx / length);
-  out.y = to_float(dy / length);
-  out.z = to_float(dz / length);
+  direction_from(towards_light<flavour>(point, light), out);
 }
 
 float dot_product(const Vector3& a, const Vector3& b) noexcept {
@@ -86,68 +112,25 @@ float dot_product(const Vector3& a, const Vector3& b) noexcept {
 
 template <Flavour flavour>
 void received_energy(const Vector3& point, const PointLight& light, Vector3& out) noexcept {
-  const float distance = formulas::light_distance<flavour>(point, light);
-  // The falloff as defined, (1/d)/d. For a float d, d*d is exact in double,
-  // and float((1/d)/d) equals float(1/(d*d)) for every positive float d, so
-  // one division by d*d would give the same bits; the two divisions stay
-  // because they are the definition, and written so the code needs no such
-  // argument to match it.
-  const float falloff = to_float((1.0 / double(distance)) / double(distance));
-  const double scale = double(falloff) * double(light.intensity);
-  out.x = to_float(scale * double(light.r));
-  out.y = to_float(scale * double(light.g));
-  out.z = to_float(scale * double(light.b));
+  received_from_distance(formulas::light_distance<flavour>(point, light), light, out);
 }
 
 template <Flavour flavour>
 void diffused_energy(const Vector3& point, const Vector3& normal, const Vector3& reflectance,
                      const PointLight& light, Vector3& out) noexcept {
+  const TowardsLight towards = towards_light<flavour>(point, light);
   Vector3 received;
-  formulas::received_energy<flavour>(point, light, received);
-  Vector3 towards_light;
-  formulas::light_direction<flavour>(point, light, towards_light);
+  received_from_distance(to_float(towards.length), light, received);
+  Vector3 direction;
+  direction_from(towards, direction);
   // A surface facing away from the light diffuses nothing.
-  const float cosine = clamp_negative_cosine(formulas::dot_product(towards_light, normal));
+  const float cosine = clamp_negative_cosine(formulas::dot_product(direction, normal));
   out.x = to_float((double(received.x) * double(cosine)) * double(reflectance.x));
   out.y = to_float((double(received.y) * double(cosine)) * double(reflectance.y));
   out.z = to_float((double(received.z) * double(cosine)) * double(reflectance.z));
 }
 
 }  // namespace formulas
-
-namespace api {
-
-template <Flavour flavour>
-float light_distance(const Vector3& point, const PointLight& light) noexcept {
-  const DefaultFloatEnvironment environment;
-  return formulas::light_distance<flavour>(point, light);
-}
-
-template <Flavour flavour>
-void light_direction(const Vector3& point, const PointLight& light, Vector3& out) noexcept {
-  const DefaultFloatEnvironment environment;
-  formulas::light_direction<flavour>(point, light, out);
-}
-
-float dot_product(const Vector3& a, const Vector3& b) noexcept {
-  const DefaultFloatEnvironment environment;
-  return formulas::dot_product(a, b);
-}
-
-template <Flavour flavour>
-void received_energy(const Vector3& point, const PointLight& light, Vector3& out) noexcept {
-  const DefaultFloatEnvironment environment;
-  formulas::received_energy<flavour>(point, light, out);
-}
-
-template <Flavour flavour>
-void diffused_energy(const Vector3& point, const Vector3& normal, const Vector3& reflectance,
-                     const PointLight& light, Vector3& out) noexcept {
-  const DefaultFloatEnvironment environment;
-  formulas::diffused_energy<flavour>(point, normal, reflectance, light, out);
-}
-
-}  // namespace api
 
 #define LIGHTING_INSTANTIATE(FLAVOUR)                                                              \
   template float formulas::light_distance<FLAVOUR>(const Vector3&, const PointLight&) noexcept;    \
@@ -156,37 +139,36 @@ void diffused_energy(const Vector3& point, const Vector3& normal, const Vector3&
   template void formulas::received_energy<FLAVOUR>(const Vector3&, const PointLight&,              \
                                                    Vector3&) noexcept;                             \
   template void formulas::diffused_energy<FLAVOUR>(const Vector3&, const Vector3&, const Vector3&, \
-                                                   const PointLight&, Vector3&) noexcept;          \
-  template float api::light_distance<FLAVOUR>(const Vector3&, const PointLight&) noexcept;         \
-  template void api::light_direction<FLAVOUR>(const Vector3&, const PointLight&,                   \
-                                              Vector3&) noexcept;                                  \
-  template void api::received_energy<FLAVOUR>(const Vector3&, const PointLight&,                   \
-                                              Vector3&) noexcept;                                  \
-  template void api::diffused_energy<FLAVOUR>(const Vector3&, const Vector3&, const Vector3&,      \
-                                              const PointLight&, Vector3&) noexcept;
+                                                   const PointLight&, Vector3&) noexcept;
 LIGHTING_INSTANTIATE(Flavour::pow)
 LIGHTING_INSTANTIATE(Flavour::portable)
 #undef LIGHTING_INSTANTIATE
 
 }  // namespace detail
 
-// The public names of each flavour: lighting::f and lighting::portable::f.
+// The public names of each flavour, lighting::f and lighting::portable::f:
+// the formulas under the default floating-point environment.
 #define LIGHTING_SCALAR_FUNCTIONS(FLAVOUR)                                                      \
   float light_distance(const Vector3& point, const PointLight& light) noexcept {                \
-    return detail::api::light_distance<FLAVOUR>(point, light);                                  \
+    const detail::DefaultFloatEnvironment environment;                                          \
+    return detail::formulas::light_distance<FLAVOUR>(point, light);                             \
   }                                                                                             \
   void light_direction(const Vector3& point, const PointLight& light, Vector3& out) noexcept {  \
-    detail::api::light_direction<FLAVOUR>(point, light, out);                                   \
+    const detail::DefaultFloatEnvironment environment;                                          \
+    detail::formulas::light_direction<FLAVOUR>(point, light, out);                              \
   }                                                                                             \
   float dot_product(const Vector3& a, const Vector3& b) noexcept {                              \
-    return detail::api::dot_product(a, b);                                                      \
+    const detail::DefaultFloatEnvironment environment;                                          \
+    return detail::formulas::dot_product(a, b);                                                 \
   }                                                                                             \
   void received_energy(const Vector3& point, const PointLight& light, Vector3& out) noexcept {  \
-    detail::api::received_energy<FLAVOUR>(point, light, out);                                   \
+    const detail::DefaultFloatEnvironment environment;                                          \
+    detail::formulas::received_energy<FLAVOUR>(point, light, out);                              \
   }                                                                                             \
   void diffused_energy(const Vector3& point, const Vector3& normal, const Vector3& reflectance, \
                        const PointLight& light, Vector3& out) noexcept {                        \
-    detail::api::diffused_energy<FLAVOUR>(point, normal, reflectance, light, out);              \
+    const detail::DefaultFloatEnvironment environment;                                          \
+    detail::formulas::diffused_energy<FLAVOUR>(point, normal, reflectance, light, out);         \
   }
 
 LIGHTING_SCALAR_FUNCTIONS(detail::Flavour::pow)

@@ -66,33 +66,9 @@ class Hash {
 
 using Outputs = std::array<std::uint32_t, kOutputs>;
 
-struct FlavourOps {
-  float (*light_distance)(const Vector3&, const PointLight&) noexcept;
-  void (*light_direction)(const Vector3&, const PointLight&, Vector3&) noexcept;
-  float (*dot_product)(const Vector3&, const Vector3&) noexcept;
-  void (*received_energy)(const Vector3&, const PointLight&, Vector3&) noexcept;
-  void (*diffused_energy)(const Vector3&, const Vector3&, const Vector3&, const PointLight&,
-                          Vector3&) noexcept;
-  void (*received_batch)(std::span<const Vector3>, const PointLight&, std::span<Vector3>);
-  void (*one_plane_batch)(std::span<const Vector3>, const Vector3&, const Vector3&,
-                          const PointLight&, std::span<Vector3>);
-  void (*each_batch)(std::span<const Vector3>, std::span<const Vector3>, std::span<const Vector3>,
-                     const PointLight&, std::span<Vector3>);
-};
-
-const FlavourOps kPow{lighting::light_distance,  lighting::light_direction,
-                      lighting::dot_product,     lighting::received_energy,
-                      lighting::diffused_energy, lighting::received_energy,
-                      lighting::diffused_energy, lighting::diffused_energy};
-const FlavourOps kPortable{
-    lighting::portable::light_distance,  lighting::portable::light_direction,
-    lighting::portable::dot_product,     lighting::portable::received_energy,
-    lighting::portable::diffused_energy, lighting::portable::received_energy,
-    lighting::portable::diffused_energy, lighting::portable::diffused_energy};
-
 // One group through every function of a flavour: the scalar outputs, and the
 // number of batch outputs that differ from the scalar ones.
-std::size_t run_group(const FlavourOps& ops, const Group& group,
+std::size_t run_group(const lighting::Operations& ops, const Group& group,
                       std::array<Outputs, kGroupSize>& outputs) {
   std::array<Vector3, kGroupSize> points{}, normals{}, reflectances{};
   const Vector3 plane_normal = group.cases[0].normal;
@@ -125,11 +101,11 @@ std::size_t run_group(const FlavourOps& ops, const Group& group,
       mismatches += canonical(out[i].z) != outputs[i][first_output + 2];
     }
   };
-  ops.received_batch(points, group.light, out);
+  ops.received_energy_batch(points, group.light, out);
   compare(5);
-  ops.each_batch(points, normals, reflectances, group.light, out);
+  ops.diffused_energy_batch_each(points, normals, reflectances, group.light, out);
   compare(8);
-  ops.one_plane_batch(points, plane_normal, plane_reflectance, group.light, out);
+  ops.diffused_energy_batch(points, plane_normal, plane_reflectance, group.light, out);
   compare(11);
   return mismatches;
 }
@@ -159,8 +135,9 @@ TEST(OneHash, EveryFunctionOfBothFlavoursScalarAndBatch) {
   std::array<Outputs, kGroupSize> pow_outputs{}, portable_outputs{};
   for (std::size_t group_index = 0; group_index * kGroupSize < cases; ++group_index) {
     const Group group = make_group(kSeed, group_index);
-    pow_batch_mismatches += run_group(kPow, group, pow_outputs);
-    portable_batch_mismatches += run_group(kPortable, group, portable_outputs);
+    pow_batch_mismatches += run_group(lighting::operations(), group, pow_outputs);
+    portable_batch_mismatches +=
+        run_group(lighting::portable::operations(), group, portable_outputs);
     for (std::size_t i = 0; i < kGroupSize; ++i) {
       for (std::size_t o = 0; o < kOutputs; ++o) {
         pow_hash.add(pow_outputs[i][o]);

@@ -400,12 +400,72 @@ static void check_errors(void) {
     }
   }
 
+  /* Counts whose arrays would run past the end of the address space are
+   * refused before any address is formed from them; none of these arrays can
+   * exist, so the pointers are never read. */
+  {
+    const size_t huge[] = {(size_t)1 << (sizeof(size_t) * 8 - 2), SIZE_MAX,
+                           SIZE_MAX / sizeof(LightingVector3) + 1,
+                           SIZE_MAX / sizeof(LightingVector3)};
+    size_t h;
+    for (h = 0; h < sizeof huge / sizeof huge[0]; ++h) {
+      expect_error(flavour->received_energy_batch(points + 8, huge[h], &light, points),
+                   LIGHTING_ERROR_TOO_LARGE, "received: a count past the address space");
+      expect_error(flavour->received_energy_batch(points, huge[h], &light, points + 8),
+                   LIGHTING_ERROR_TOO_LARGE, "received: out past the address space");
+      expect_error(flavour->diffused_energy_batch(points + 8, huge[h], &normal, &reflectance,
+                                                  &light, points),
+                   LIGHTING_ERROR_TOO_LARGE, "diffused: a count past the address space");
+      expect_error(flavour->diffused_energy_batch_each(points, normals + 1, reflectances, huge[h],
+                                                       &light, out),
+                   LIGHTING_ERROR_TOO_LARGE, "each: a count past the address space");
+      expect_error(flavour->diffused_energy_batch_each(points, normals, reflectances + 1, huge[h],
+                                                       &light, out),
+                   LIGHTING_ERROR_TOO_LARGE, "each: reflectances past the address space");
+    }
+  }
+
   /* Adjacent is not overlapping. */
   expect_status(flavour->received_energy_batch(points, ARRAY, &light, normals), LIGHTING_OK,
                 "received: adjacent arrays");
   expect_status(flavour->received_energy_batch(points, ARRAY, &light, points), LIGHTING_OK,
                 "received: in place");
   fill_buffer();
+}
+
+/* Every status has its own message, and one outside the enumeration a
+ * message too. */
+static void check_status_messages(void) {
+  const LightingStatus statuses[] = {LIGHTING_OK,
+                                     LIGHTING_ERROR_NULL,
+                                     LIGHTING_ERROR_OVERLAP,
+                                     LIGHTING_ERROR_TOO_LARGE,
+                                     LIGHTING_ERROR_OUT_OF_MEMORY,
+                                     LIGHTING_ERROR_NO_DEVICE,
+                                     LIGHTING_ERROR_DEVICE};
+  const size_t count = sizeof statuses / sizeof statuses[0];
+  size_t i, j;
+  for (i = 0; i < count; ++i) {
+    const char* message = lighting_status_message(statuses[i]);
+    if (message == NULL || message[0] == '\0' || strchr(message, '\n') != NULL ||
+        strcmp(message, "unknown status") == 0) {
+      ++failures;
+      fprintf(stderr, "status %d: no one-line message of its own\n", (int)statuses[i]);
+      continue;
+    }
+    for (j = 0; j < i; ++j) {
+      if (strcmp(message, lighting_status_message(statuses[j])) == 0) {
+        ++failures;
+        fprintf(stderr, "statuses %d and %d share the message \"%s\"\n", (int)statuses[j],
+                (int)statuses[i], message);
+      }
+    }
+  }
+  if (strcmp(lighting_status_message(LIGHTING_OK), "ok") != 0 ||
+      strcmp(lighting_status_message((LightingStatus)99), "unknown status") != 0) {
+    ++failures;
+    fprintf(stderr, "lighting_status_message: wrong text for ok or an unknown status\n");
+  }
 }
 
 /* Every check, through one flavour's functions. */
@@ -441,6 +501,7 @@ int main(int argc, char** argv) {
   }
   counts[0] = check_flavour(&default_flavour, argv[1]);
   counts[1] = check_flavour(&portable_flavour, argv[2]);
+  check_status_messages();
   if (failures > 0) return 1;
   printf(
       "c_api_test: %d and %d golden vectors through the scalar and batch functions of the "

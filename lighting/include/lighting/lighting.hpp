@@ -105,6 +105,31 @@ void diffused_energy(std::span<const Vector3> points, std::span<const Vector3> n
                      std::span<const Vector3> reflectances, const PointLight& light,
                      std::span<Vector3> out);
 
+// The eight operations of one flavour as addresses, for code that chooses the
+// flavour at run time: operations() holds the functions above,
+// portable::operations() those of the portable flavour. The C interface, the
+// Python module and the tests reach both flavours through these tables, so a
+// new operation is added to the formulas, to this record and to the table.
+struct Operations {
+  float (*light_distance)(const Vector3& point, const PointLight& light) noexcept;
+  void (*light_direction)(const Vector3& point, const PointLight& light, Vector3& out) noexcept;
+  float (*dot_product)(const Vector3& a, const Vector3& b) noexcept;
+  void (*received_energy)(const Vector3& point, const PointLight& light, Vector3& out) noexcept;
+  void (*diffused_energy)(const Vector3& point, const Vector3& normal, const Vector3& reflectance,
+                          const PointLight& light, Vector3& out) noexcept;
+  void (*received_energy_batch)(std::span<const Vector3> points, const PointLight& light,
+                                std::span<Vector3> out);
+  void (*diffused_energy_batch)(std::span<const Vector3> points, const Vector3& normal,
+                                const Vector3& reflectance, const PointLight& light,
+                                std::span<Vector3> out);
+  void (*diffused_energy_batch_each)(std::span<const Vector3> points,
+                                     std::span<const Vector3> normals,
+                                     std::span<const Vector3> reflectances, const PointLight& light,
+                                     std::span<Vector3> out);
+};
+
+const Operations& operations() noexcept;
+
 // The SIMD target the batches use ("avx512", "avx2", "sse4", "neon", "sve",
 // "scalar", ...), and every target this processor can run. The environment
 // variable LIGHTING_BATCH_TARGET, read once, restricts the batches to one of
@@ -133,6 +158,8 @@ void diffused_energy(std::span<const Vector3> points, const Vector3& normal,
 void diffused_energy(std::span<const Vector3> points, std::span<const Vector3> normals,
                      std::span<const Vector3> reflectances, const PointLight& light,
                      std::span<Vector3> out);
+
+const Operations& operations() noexcept;
 
 }  // namespace portable
 
