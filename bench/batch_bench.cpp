@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "batch_kernel.hpp"
+#include "divider_floor.hpp"
 
 namespace {
 
@@ -204,8 +205,8 @@ void small_batches(const Scene& s, std::span<Vector3> out) {
 }
 
 void divider_floor(const Scene& s) {
-  benchmark::DoNotOptimize(
-      lighting::detail::batch_kernels().divider_floor(s.points.data(), s.points.size()));
+  benchmark::DoNotOptimize(bench::divider_floor(lighting::detail::batch_kernels().target,
+                                                s.points.data(), s.points.size()));
 }
 
 // --- the measures -----------------------------------------------------------

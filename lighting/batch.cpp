@@ -63,7 +63,7 @@ void received_batch(std::span<const Vector3> points, const PointLight& light,
   require_apart(out, light, "light");
   const detail::DefaultFloatEnvironment environment;
   detail::batch_kernels().of(flavour).received_energy(points.data(), points.size(), light,
-                                                      out.data(), detail::batch_tie_check());
+                                                      out.data());
 }
 
 template <Flavour flavour>
@@ -77,7 +77,7 @@ void diffused_batch(std::span<const Vector3> points, const Vector3& normal,
   require_apart(out, light, "light");
   const detail::DefaultFloatEnvironment environment;
   detail::batch_kernels().of(flavour).diffused_energy_one_plane(
-      points.data(), points.size(), normal, reflectance, light, out.data(), detail::batch_tie_check());
+      points.data(), points.size(), normal, reflectance, light, out.data());
 }
 
 template <Flavour flavour>
@@ -93,9 +93,8 @@ void diffused_batch(std::span<const Vector3> points, std::span<const Vector3> no
   require_apart(out, reflectances, "reflectances");
   require_apart(out, light, "light");
   const detail::DefaultFloatEnvironment environment;
-  detail::batch_kernels().of(flavour).diffused_energy(points.data(), normals.data(),
-                                                      reflectances.data(), points.size(), light,
-                                                      out.data(), detail::batch_tie_check());
+  detail::batch_kernels().of(flavour).diffused_energy(
+      points.data(), normals.data(), reflectances.data(), points.size(), light, out.data());
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
 // The batch kernels, one set per SIMD target, and the choice between them.
 //
 // batch_kernel.cpp is compiled once per target; each target contributes a
-// BatchKernels table. batch.cpp checks the arguments, installs the default
-// floating-point environment and calls through the table of the target in
-// use. The hooks at the end exist for the tests and the benchmarks.
+// BatchKernels table, and batch_dispatch.cpp chooses one (batch_loop.cpp is
+// the one table of a build without Highway). batch.cpp checks the
+// arguments, installs the default floating-point environment and calls
+// through the table of the target in use. The hooks at the end exist for the
+// tests and the benchmarks; the kernels read them once per call.
 #pragma once
 
 #include <lighting/lighting.hpp>
@@ -24,18 +26,16 @@ struct BatchWindows {
 };
 
 // The kernels of one target for one flavour. Pointers may alias exactly
-// (out == points) and nothing else; counts are in points. `check` off skips
-// the per-lane window tests that send near-tie lanes to the scalar formulas
-// (tests only); lanes outside the range the kernel handles still go there.
+// (out == points) and nothing else; counts are in points.
 struct FlavourKernels {
   void (*received_energy)(const Vector3* points, std::size_t count, const PointLight& light,
-                          Vector3* out, bool check);
+                          Vector3* out);
   void (*diffused_energy_one_plane)(const Vector3* points, std::size_t count, const Vector3& normal,
                                     const Vector3& reflectance, const PointLight& light,
-                                    Vector3* out, bool check);
+                                    Vector3* out);
   void (*diffused_energy)(const Vector3* points, const Vector3* normals,
                           const Vector3* reflectances, std::size_t count, const PointLight& light,
-                          Vector3* out, bool check);
+                          Vector3* out);
   BatchWindows windows;
   // Whether the kernel takes the length, quotients and falloff from a
   // reciprocal-square-root estimate (batch_bounds.hpp) rather than dividing.
@@ -44,12 +44,10 @@ struct FlavourKernels {
 
 struct BatchKernels {
   std::string_view name;
+  // Highway's bit for the target (HWY_AVX2, ...), 0 for the scalar loop.
+  std::int64_t target;
   FlavourKernels pow;
   FlavourKernels portable;
-  // The arithmetic floor of diffused_energy at this target's width: one
-  // square root and five double divisions per point, nothing else that
-  // costs. Returns a sum so that nothing is optimised away.
-  double (*divider_floor)(const Vector3* points, std::size_t count);
 
   const FlavourKernels& of(Flavour flavour) const noexcept {
     return flavour == Flavour::pow ? pow : portable;
@@ -70,7 +68,8 @@ std::size_t available_batch_targets(const BatchKernels** tables, std::size_t cap
 // normal choice.
 bool use_batch_target(std::string_view name) noexcept;
 
-// Tests: turn the near-tie check off or on (on by default), and count the
+// Tests: turn the near-tie check off or on (on by default; off, the kernels
+// recompute only the lanes outside the range they handle), and count the
 // lanes that the kernels recomputed with the scalar formulas.
 void set_batch_tie_check(bool enabled) noexcept;
 bool batch_tie_check() noexcept;

@@ -1,7 +1,6 @@
 // The batch kernels of a build without Highway: one target, "scalar-loop",
 // whose kernels run the scalar formulas point by point. The bits are those
 // of the SIMD kernels, which match the same formulas; only the speed differs.
-#include <cmath>
 #include <cstddef>
 #include <string_view>
 
@@ -16,7 +15,7 @@ namespace {
 // and the formulas read a point after writing the first channel of out.
 template <Flavour flavour>
 void received_energy_loop(const Vector3* points, std::size_t count, const PointLight& light,
-                          Vector3* out, bool /*check: every point is computed exactly*/) {
+                          Vector3* out) {
   for (std::size_t i = 0; i < count; ++i) {
     Vector3 result;
     formulas::received_energy<flavour>(points[i], light, result);
@@ -27,7 +26,7 @@ void received_energy_loop(const Vector3* points, std::size_t count, const PointL
 template <Flavour flavour>
 void diffused_energy_one_plane_loop(const Vector3* points, std::size_t count, const Vector3& normal,
                                     const Vector3& reflectance, const PointLight& light,
-                                    Vector3* out, bool /*check*/) {
+                                    Vector3* out) {
   for (std::size_t i = 0; i < count; ++i) {
     Vector3 result;
     formulas::diffused_energy<flavour>(points[i], normal, reflectance, light, result);
@@ -38,7 +37,7 @@ void diffused_energy_one_plane_loop(const Vector3* points, std::size_t count, co
 template <Flavour flavour>
 void diffused_energy_loop(const Vector3* points, const Vector3* normals,
                           const Vector3* reflectances, std::size_t count, const PointLight& light,
-                          Vector3* out, bool /*check*/) {
+                          Vector3* out) {
   for (std::size_t i = 0; i < count; ++i) {
     Vector3 result;
     formulas::diffused_energy<flavour>(points[i], normals[i], reflectances[i], light, result);
@@ -46,30 +45,16 @@ void diffused_energy_loop(const Vector3* points, const Vector3* normals,
   }
 }
 
-// The same arithmetic as the SIMD kernels' floor, one point at a time.
-double divider_floor_loop(const Vector3* points, std::size_t count) {
-  double sum = 0.0;
-  for (std::size_t i = 0; i < count; ++i) {
-    const double x = double(points[i].x);
-    const double y = double(points[i].y);
-    const double z = double(points[i].z);
-    const double length = std::sqrt(x);
-    const double falloff = (1.0 / length) / length;
-    sum += falloff + ((x / length + y / length) + z / length);
-  }
-  return sum;
-}
-
 // The scalar formulas themselves: nothing to test, no window.
 constexpr BatchWindows kNoWindows{-1, -1, -1};
 
 constexpr BatchKernels kScalarLoop{
     "scalar-loop",
+    0,
     {&received_energy_loop<Flavour::pow>, &diffused_energy_one_plane_loop<Flavour::pow>,
      &diffused_energy_loop<Flavour::pow>, kNoWindows, false},
     {&received_energy_loop<Flavour::portable>, &diffused_energy_one_plane_loop<Flavour::portable>,
-     &diffused_energy_loop<Flavour::portable>, kNoWindows, false},
-    &divider_floor_loop};
+     &diffused_energy_loop<Flavour::portable>, kNoWindows, false}};
 
 }  // namespace
 

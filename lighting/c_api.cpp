@@ -8,6 +8,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <new>
 #include <span>
 #include <stdexcept>
@@ -127,14 +128,28 @@ void diffused_energy(const Operations& ops, const LightingVector3* point,
   *out = to_c(result);
 }
 
+// The checks of every C batch, in order, before the C++ batch runs: nothing
+// to do for count 0, then no null pointer, then arrays of count records that
+// fit in the address space.
+template <typename Batch>
+LightingStatus checked_batch(std::size_t count, std::initializer_list<const void*> pointers,
+                             std::initializer_list<const void*> arrays, Batch&& batch) noexcept {
+  if (count == 0) return LIGHTING_OK;
+  for (const void* pointer : pointers) {
+    if (pointer == nullptr) return LIGHTING_ERROR_NULL;
+  }
+  for (const void* array : arrays) {
+    if (!fits(array, count)) return LIGHTING_ERROR_TOO_LARGE;
+  }
+  return run_batch(batch);
+}
+
 LightingStatus received_energy_batch(const Operations& ops, const LightingVector3* points,
                                      std::size_t count, const LightingPointLight* light,
                                      LightingVector3* out) noexcept {
-  if (count == 0) return LIGHTING_OK;
-  if (points == nullptr || light == nullptr || out == nullptr) return LIGHTING_ERROR_NULL;
-  if (!fits(points, count) || !fits(out, count)) return LIGHTING_ERROR_TOO_LARGE;
-  return run_batch(
-      [&] { ops.received_energy_batch(view(points, count), view(light), view(out, count)); });
+  return checked_batch(count, {points, light, out}, {points, out}, [&] {
+    ops.received_energy_batch(view(points, count), view(light), view(out, count));
+  });
 }
 
 LightingStatus diffused_energy_batch(const Operations& ops, const LightingVector3* points,
@@ -142,13 +157,7 @@ LightingStatus diffused_energy_batch(const Operations& ops, const LightingVector
                                      const LightingVector3* reflectance,
                                      const LightingPointLight* light,
                                      LightingVector3* out) noexcept {
-  if (count == 0) return LIGHTING_OK;
-  if (points == nullptr || normal == nullptr || reflectance == nullptr || light == nullptr ||
-      out == nullptr) {
-    return LIGHTING_ERROR_NULL;
-  }
-  if (!fits(points, count) || !fits(out, count)) return LIGHTING_ERROR_TOO_LARGE;
-  return run_batch([&] {
+  return checked_batch(count, {points, normal, reflectance, light, out}, {points, out}, [&] {
     ops.diffused_energy_batch(view(points, count), view(normal), view(reflectance), view(light),
                               view(out, count));
   });
@@ -159,19 +168,12 @@ LightingStatus diffused_energy_batch_each(const Operations& ops, const LightingV
                                           const LightingVector3* reflectances, std::size_t count,
                                           const LightingPointLight* light,
                                           LightingVector3* out) noexcept {
-  if (count == 0) return LIGHTING_OK;
-  if (points == nullptr || normals == nullptr || reflectances == nullptr || light == nullptr ||
-      out == nullptr) {
-    return LIGHTING_ERROR_NULL;
-  }
-  if (!fits(points, count) || !fits(normals, count) || !fits(reflectances, count) ||
-      !fits(out, count)) {
-    return LIGHTING_ERROR_TOO_LARGE;
-  }
-  return run_batch([&] {
-    ops.diffused_energy_batch_each(view(points, count), view(normals, count),
-                                   view(reflectances, count), view(light), view(out, count));
-  });
+  return checked_batch(count, {points, normals, reflectances, light, out},
+                       {points, normals, reflectances, out}, [&] {
+                         ops.diffused_energy_batch_each(view(points, count), view(normals, count),
+                                                        view(reflectances, count), view(light),
+                                                        view(out, count));
+                       });
 }
 
 }  // namespace
