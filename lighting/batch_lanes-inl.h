@@ -295,8 +295,8 @@ HWY_INLINE PerPointTail tail_of(const PerPoint& surfaces, std::size_t first, std
 // local array, and the valid ones are copied out, so that nothing outside the
 // spans is written either.
 template <class Surface, class Shade>
-HWY_NOINLINE void shade_tail(const Vector3* points, const Surface& surface, std::size_t first,
-                             std::size_t valid, Vector3* out, Shade shade) {
+HWY_INLINE void shade_tail(const Vector3* points, const Surface& surface, std::size_t first,
+                           std::size_t valid, Vector3* out, Shade shade) {
   const TailCopy tail_points(points + first, valid);
   const auto tail_surface = tail_of(surface, first, valid);
   Vector3 result[kMaxLanes];
@@ -321,12 +321,12 @@ HWY_INLINE void exact_result(const Vector3* points, const Surface& surface, std:
 // Stores a kernel's vector results with store_all(), and over them the scalar
 // results of the points first + i (i < count) for which undecided(i) holds.
 // The scalar results are taken before the vector store: out may be the
-// points themselves. Out of line: the common case never comes here.
+// points themselves.
 template <Flavour flavour, bool kDiffuse, std::size_t kCapacity, class Surface, class Undecided,
           class StoreAll>
-HWY_NOINLINE void store_with_fallback(Undecided undecided, std::size_t count, const Vector3* points,
-                                      const Surface& surface, std::size_t first,
-                                      const PointLight& light, Vector3* out, StoreAll store_all) {
+HWY_INLINE void store_with_fallback(Undecided undecided, std::size_t count, const Vector3* points,
+                                    const Surface& surface, std::size_t first,
+                                    const PointLight& light, Vector3* out, StoreAll store_all) {
   Vector3 exact[kCapacity];
   std::uint64_t recomputed = 0;
   for (std::size_t i = 0; i < count; ++i) {
