@@ -1,26 +1,34 @@
 #!/bin/bash
 # The two commands of a fresh checkout:
-#   ./dev.sh demo   build the demo and run it (needs a C++ compiler and CMake)
+#   ./dev.sh demo   build the demo and run it (needs a C++20 compiler, CMake and Ninja)
 #   ./dev.sh test   build everything and run every test
-# Each first installs, through apt-get, whatever of its package lists in
-# .ci/packages/ is missing (with sudo when not root), says so in one line, and
-# installs nothing when everything is there; CI installs from the same lists.
+# Each first checks that what it needs is here, asking the tools themselves
+# (a C++20 compiler, CMake as new as the presets, Ninja; for the tests,
+# CMake's own search for the libraries and the Python modules), whoever
+# installed them. What is missing is installed with apt-get from the package
+# lists in .ci/packages/, as root or through sudo without a password, in one
+# line; where that cannot work, it says what to install (apt-get, dnf and
+# Homebrew names) and exits 1. CI installs from the same lists.
 set -euo pipefail
 cd "$(dirname "$0")"
 
 usage() {
   cat <<'EOF'
 usage: ./dev.sh demo | test
-  demo   install a C++ compiler and CMake if missing, build lighting-demo and run it
-  test   install every package the tests need if missing, build everything
-         (preset dev) and run every test
-The package lists are in .ci/packages/: demo, and demo plus everything.
+  demo   check for a C++20 compiler, CMake and Ninja (installing them with
+         apt-get where it can), build lighting-demo and run it
+  test   check for everything the tests need (installing it with apt-get
+         where it can), build everything (preset dev) and run every test
+Where apt-get cannot install (no apt-get, not root and no password-less
+sudo) it says what is missing and how to install it, and exits 1. The
+Debian package lists are in .ci/packages/: demo, and demo plus everything.
+Without the presets' CMake: docs/building.md.
 EOF
 }
 
 case "${1:-}" in
   demo)
-    .ci/packages/install demo
+    .ci/packages/install --as './dev.sh demo' demo
     # The configure step's own notes only (such as Highway missing).
     configure_log=$(cmake --preset demo) || { printf '%s\n' "$configure_log"; exit 1; }
     grep '^-- lighting:' <<<"$configure_log" || true
@@ -28,7 +36,7 @@ case "${1:-}" in
     "build${LIGHTING_BUILD_SUFFIX:-}/demo/demo/lighting-demo"
     ;;
   test)
-    .ci/packages/install demo everything
+    .ci/packages/install --as './dev.sh test' demo everything
     cmake --workflow --preset dev
     ;;
   -h | --help)
