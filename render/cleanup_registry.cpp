@@ -166,6 +166,9 @@ void install_signal_handlers() {
     if (current.sa_handler == SIG_IGN) continue;
     struct sigaction action {};
     action.sa_handler = on_removing_signal;
+    // A signal found too late returns: what it interrupted (the summary's
+    // write to a pipe) goes on as if it had not come.
+    action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
     for (const int other : kRemovingSignals) sigaddset(&action.sa_mask, other);
     sigaction(signal_number, &action, nullptr);

@@ -54,7 +54,7 @@ for format in png exr; do
   for redirect in new append; do
     what="-o - --format $format ($redirect) under ulimit -f"
     if [ "$redirect" = new ]; then : >"$work/out/f"; else printf 'HEADER' >"$work/out/f"; fi
-    before=$(cat "$work/out/f")
+    cp "$work/out/f" "$work/before"
     (
       trap '' XFSZ
       ulimit -f 64
@@ -67,13 +67,36 @@ for format in png exr; do
     status=$?
     [ "$status" -eq 1 ] || fail "$what: status $status, expected 1"
     grep -q "File too large" "$work/stderr" || fail "$what: stderr: $(cat "$work/stderr")"
-    [ "$(cat "$work/out/f")" = "$before" ] || fail "$what: left $(wc -c <"$work/out/f") bytes"
+    cmp -s "$work/before" "$work/out/f" || fail "$what: left $(wc -c <"$work/out/f") bytes"
   done
 done
 # A render that succeeds after a header still lands after it.
 { printf 'HEADER' && "$render" "${small[@]}" --format exr -o - 2>/dev/null; } >"$work/out/f"
 { printf 'HEADER' && cat "$work/reference.exr"; } >"$work/expected"
 cmp -s "$work/expected" "$work/out/f" || fail "-o - --format exr after a header: other bytes"
+
+# A full $TMPDIR: the spool (EXR after ">>") and the in-place scratch file
+# fail, and both targets stay as they were.
+mkdir -p "$work/full"
+if [ "$(id -u)" -eq 0 ] && mount -t tmpfs -o size=64k tmpfs "$work/full" 2>/dev/null; then
+  head -c 1000000 /dev/zero >"$work/full/filler" 2>/dev/null
+  printf 'HEADER' >"$work/out/f"
+  TMPDIR="$work/full" "$render" --width 512 --height 512 --format exr -o - >>"$work/out/f" 2>"$work/stderr"
+  status=$?
+  [ "$status" -eq 1 ] || fail "full \$TMPDIR, EXR >>: status $status"
+  grep -qF "temporary file in \$TMPDIR ($work/full): No space left on device" "$work/stderr" ||
+    fail "full \$TMPDIR, EXR >>: stderr: $(cat "$work/stderr")"
+  printf 'HEADER' | cmp -s - "$work/out/f" || fail "full \$TMPDIR, EXR >>: left $(wc -c <"$work/out/f") bytes"
+  printf 'old' >"$work/out/one.png" && ln -f "$work/out/one.png" "$work/out/two.png"
+  TMPDIR="$work/full" "$render" --width 512 --height 512 -o "$work/out/one.png" >/dev/null 2>"$work/stderr"
+  status=$?
+  [ "$status" -eq 1 ] && grep -q "No space left on device" "$work/stderr" ||
+    fail "full \$TMPDIR, in place: status $status: $(cat "$work/stderr")"
+  [ "$(cat "$work/out/two.png")" = old ] || fail "full \$TMPDIR, in place: the file changed"
+  umount "$work/full"
+else
+  echo "SKIP: a full \$TMPDIR (mounting a small tmpfs needs root)"
+fi
 
 # $TMPDIR: its errors escape it and name the real cause.
 TMPDIR=$'/nonexist\nent\e' "$render" --width 4 --height 4 -o /dev/null --format exr 2>"$work/stderr"
@@ -121,7 +144,7 @@ for step in $(seq 0 39); do
   else
     killed=$((killed + 1))
     [ "$status" -eq 143 ] || fail "sweep $step: status $status"
-    [ "$(cat "$work/out/image.png")" = old ] || fail "sweep $step: killed, and the file changed"
+    printf 'old' | cmp -s - "$work/out/image.png" || fail "sweep $step: killed, and the file changed"
   fi
   [ "$(ls -A "$work/out")" = image.png ] || fail "sweep $step: left $(ls -A "$work/out")"
 done
