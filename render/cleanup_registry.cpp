@@ -86,7 +86,9 @@ extern "C" void on_removing_signal(int signal_number) {
 
 extern "C" void undo_at_exit() {
   int expected = kIdle;
-  if (g_gate.compare_exchange_strong(expected, kHandling)) undo_own(getpid());
+  if (!g_gate.compare_exchange_strong(expected, kHandling)) return;
+  undo_own(getpid());
+  g_gate.store(kIdle);  // a commit still running on another thread must not wait forever
 }
 
 }  // namespace

@@ -68,21 +68,10 @@ OutputFile::OutputFile(const std::string& path, OutputRules rules)
   State& s = *state_;
   s.path = printable_name(path);
   const TargetPlan plan = plan_target(path);
-  switch (plan.kind) {
-    case TargetKind::refused:
-      s.fail(plan.error != 0 ? std::generic_category().message(plan.error) : plan.reason);
-    case TargetKind::descriptor:
-    case TargetKind::stream:
-      s.writer = open_stream_writer(plan, s.path, s.slot.slot);
-      break;
-    case TargetKind::create:
-    case TargetKind::replace:
-      s.writer = open_replace_writer(plan, s.path, s.slot.slot);
-      break;
-    case TargetKind::in_place:
-      s.writer = open_in_place_writer(plan, s.path, s.slot.slot);
-      break;
+  if (plan.kind == TargetKind::refused) {
+    s.fail(plan.error != 0 ? std::generic_category().message(plan.error) : plan.reason);
   }
+  s.writer = open_writer(plan, s.path, s.slot.slot);
   // Checked on what was opened, so that no name for a terminal
   // (/dev/tty, /dev/pts/N, a link to one, a descriptor) slips through.
   if (!rules.allow_terminal && isatty(s.writer->descriptor()) != 0) {

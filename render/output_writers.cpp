@@ -333,24 +333,25 @@ class InPlaceWriter final : public TargetWriter {
 
 }  // namespace
 
-std::unique_ptr<TargetWriter> open_stream_writer(const TargetPlan& plan, const std::string& shown,
-                                                 cleanup::Slot slot) {
-  if (plan.kind == TargetKind::descriptor) {
-    return std::make_unique<StreamWriter>(plan.descriptor, false, shown, slot);
+std::unique_ptr<TargetWriter> open_writer(const TargetPlan& plan, const std::string& shown,
+                                          cleanup::Slot slot) {
+  switch (plan.kind) {
+    case TargetKind::descriptor:
+      return std::make_unique<StreamWriter>(plan.descriptor, false, shown, slot);
+    case TargetKind::stream: {
+      const int fd = open(plan.final_path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+      if (fd < 0) fail(shown, errno);
+      return std::make_unique<StreamWriter>(fd, true, shown, slot);
+    }
+    case TargetKind::create:
+    case TargetKind::replace:
+      return std::make_unique<ReplaceWriter>(plan, shown, slot);
+    case TargetKind::in_place:
+      return std::make_unique<InPlaceWriter>(plan, shown);
+    case TargetKind::refused:
+      break;
   }
-  const int fd = open(plan.final_path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) fail(shown, errno);
-  return std::make_unique<StreamWriter>(fd, true, shown, slot);
-}
-
-std::unique_ptr<TargetWriter> open_replace_writer(const TargetPlan& plan, const std::string& shown,
-                                                  cleanup::Slot slot) {
-  return std::make_unique<ReplaceWriter>(plan, shown, slot);
-}
-
-std::unique_ptr<TargetWriter> open_in_place_writer(const TargetPlan& plan, const std::string& shown,
-                                                   cleanup::Slot) {
-  return std::make_unique<InPlaceWriter>(plan, shown);
+  throw std::logic_error("open_writer: a refused target");
 }
 
 std::string temporary_directory() {

@@ -32,14 +32,12 @@ class TargetWriter {
   virtual void commit(cleanup::CommitWindow& window) = 0;
 };
 
-// `shown` is the target's name as messages show it; `slot` the output's
-// entry in the cleanup registry, which must outlive the writer.
-std::unique_ptr<TargetWriter> open_stream_writer(const TargetPlan& plan, const std::string& shown,
-                                                 cleanup::Slot slot);
-std::unique_ptr<TargetWriter> open_replace_writer(const TargetPlan& plan, const std::string& shown,
-                                                  cleanup::Slot slot);
-std::unique_ptr<TargetWriter> open_in_place_writer(const TargetPlan& plan, const std::string& shown,
-                                                   cleanup::Slot slot);
+// The writer for a plan that is not refused: a stream for a descriptor or a
+// stream, an atomic replace for create and replace, else in place. `shown`
+// is the target's name as messages show it; `slot` the output's entry in the
+// cleanup registry, which must outlive the writer.
+std::unique_ptr<TargetWriter> open_writer(const TargetPlan& plan, const std::string& shown,
+                                          cleanup::Slot slot);
 
 // Where scratch files go: $TMPDIR when it is set and not empty, else /tmp.
 std::string temporary_directory();
