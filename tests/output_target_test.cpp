@@ -3,6 +3,7 @@
 // the cleanup registry's owners, terminals, and the exit status around the
 // commit under a sweep of signal times.
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -15,6 +16,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -164,6 +166,58 @@ TEST_F(TargetPlanTest, EachKindOfTargetGetsItsWriterAndNothingIsWritten) {
   EXPECT_EQ(files(), before);
   EXPECT_EQ(file_bytes(path("own.png")), "old");
   EXPECT_EQ(fs::last_write_time(path("own.png")), own_time);
+}
+
+// Another user's view, decided in a child that has become nobody: a file
+// that a new one could not stand in for is written in place, one the user
+// may not write is refused as ">" refuses it.
+TEST_F(TargetPlanTest, WhatANewFileCannotKeepIsWrittenInPlace) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
+  constexpr uid_t kNobody = 65534;
+  fs::permissions(path(""), fs::perms::all);
+  fs::create_directory(path("shut"));
+  for (const char* name : {"own.png", "foreign-group.png", "roots.png", "readonly.png"}) {
+    std::ofstream(path(name)) << "old";
+    fs::permissions(path(name), fs::perms::owner_all | fs::perms::group_all |
+                                    fs::perms::others_read | fs::perms::others_write);
+  }
+  std::ofstream(path("shut/shared.png")) << "old";
+  fs::permissions(path("shut/shared.png"), fs::perms::all);
+  fs::permissions(path("shut"), fs::perms::owner_all | fs::perms::group_read |
+                                    fs::perms::group_exec | fs::perms::others_read |
+                                    fs::perms::others_exec);
+  ASSERT_EQ(chown(path("own.png").c_str(), kNobody, kNobody), 0);
+  ASSERT_EQ(chown(path("foreign-group.png").c_str(), kNobody, 0), 0);
+  ASSERT_EQ(chown(path("readonly.png").c_str(), kNobody, kNobody), 0);
+  fs::permissions(path("readonly.png"), fs::perms::owner_read | fs::perms::others_read);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const gid_t none[] = {kNobody};
+    if (setgroups(1, none) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
+        setresuid(kNobody, kNobody, kNobody) != 0) {
+      _exit(10);
+    }
+    using render::TargetKind;
+    int failed = 0;
+    const auto expect = [&](const std::string& name, TargetKind kind, int error = 0) {
+      const auto plan = render::plan_target(name);
+      if (plan.kind == kind && plan.error == error) return;
+      std::fprintf(stderr, "as nobody, %s: kind %d, error %d\n", name.c_str(),
+                   static_cast<int>(plan.kind), plan.error);
+      ++failed;
+    };
+    expect(path("own.png"), TargetKind::replace);
+    expect(path("foreign-group.png"), TargetKind::in_place);  // its group would be lost
+    expect(path("roots.png"), TargetKind::in_place);          // it would become nobody's
+    expect(path("shut/shared.png"), TargetKind::in_place);    // the directory is shut
+    expect(path("readonly.png"), TargetKind::refused, EACCES);
+    expect(path("shut/new.png"), TargetKind::refused, EACCES);
+    _exit(failed == 0 ? 0 : 11);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "10: cannot become nobody; 11: a plan differs";
 }
 
 TEST_F(TargetPlanTest, ClosedAndReadOnlyDescriptorsAndSocketsAreRefusedInWords) {
