@@ -85,10 +85,11 @@ class StreamWriter final : public TargetWriter {
     struct stat status {};
     if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return;
     // A regular file ("> f", ">> f") is cut back to where it started if the
-    // render fails: the image is only ever added after what it held.
+    // render fails, when the image only adds to what it held. One opened
+    // with "<>" before its end would have bytes overwritten: not reversible.
     const int flags = fcntl(fd, F_GETFL);
     const off_t position = (flags & O_APPEND) != 0 ? status.st_size : lseek(fd, 0, SEEK_CUR);
-    if (position < 0) return;
+    if (position < status.st_size) return;
     length_ = status.st_size;
     position_ = position;
     reversible_ = true;

@@ -308,6 +308,21 @@ TEST_F(OutputTargetTest, AFailedWriteToARegularFileDescriptorIsCutBack) {
   }
 }
 
+TEST_F(OutputTargetTest, AFileOpenedBeforeItsEndCannotBeTakenBack) {
+  // As "1<>f" leaves it: the image would overwrite bytes it cannot restore.
+  const std::string file = path("read-write");
+  std::ofstream(file) << "HEADER and more";
+  const int fd = open(file.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(lseek(fd, 6, SEEK_SET), 6);
+  {
+    render::OutputFile output("/dev/fd/" + std::to_string(fd));
+    EXPECT_FALSE(output.reversible());
+  }
+  EXPECT_EQ(file_bytes(file), "HEADER and more");
+  close(fd);
+}
+
 TEST_F(OutputTargetTest, PipesAndDevicesCannotBeTakenBackFilesCan) {
   int pipe_ends[2];
   ASSERT_EQ(pipe2(pipe_ends, O_CLOEXEC), 0);
