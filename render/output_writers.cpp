@@ -148,24 +148,25 @@ class ReplaceWriter final : public TargetWriter {
       directory_fd_ = open(directory_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     }
     if (directory_fd_ < 0) fail(shown_, errno);
-    const long limit = fpathconf(directory_fd_, _PC_NAME_MAX);
-    if (limit > 16) name_max_ = limit;
-    if (exists_) {
-      // The shell's ">" opens the file for writing: whatever refuses that
-      // (a running program) refuses the image too. It is not truncated.
-      const int existing = open(plan.final_path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
-      if (existing < 0) fail(shown_, errno);
-      close(existing);
+    // A constructor that throws runs no destructor: what it made goes here.
+    try {
+      const long limit = fpathconf(directory_fd_, _PC_NAME_MAX);
+      if (limit > 16) name_max_ = limit;
+      if (exists_) {
+        // The shell's ">" opens the file for writing: whatever refuses that
+        // (a running program) refuses the image too. It is not truncated.
+        const int existing = open(plan.final_path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+        if (existing < 0) fail(shown_, errno);
+        close(existing);
+      }
+      if (!open_unnamed()) open_named();
+      if (exists_) keep_owner_and_mode(plan.existing);
+    } catch (...) {
+      release();
+      throw;
     }
-    if (!open_unnamed()) open_named();
-    if (exists_) keep_owner_and_mode(plan.existing);
   }
-  ~ReplaceWriter() override {
-    if (!committed_) remove_named();
-    cleanup::withdraw(slot_);
-    if (fd_ >= 0) close(fd_);
-    if (directory_fd_ >= 0) close(directory_fd_);
-  }
+  ~ReplaceWriter() override { release(); }
 
   int descriptor() const override { return fd_; }
   bool seekable() const override { return true; }
@@ -248,6 +249,13 @@ class ReplaceWriter final : public TargetWriter {
     }
   }
 
+  void release() {
+    if (!committed_) remove_named();
+    cleanup::withdraw(slot_);
+    if (fd_ >= 0) close(fd_);
+    if (directory_fd_ >= 0) close(directory_fd_);
+  }
+
   void remove_named() {
     if (temporary_.empty()) return;
     unlinkat(directory_fd_, base_name_of(temporary_).c_str(), 0);
@@ -278,7 +286,10 @@ class InPlaceWriter final : public TargetWriter {
     if (target_fd_ < 0) fail(shown_, errno);
     const std::string directory = temporary_directory();
     const ScratchFile scratch = open_scratch_file(directory);
-    if (scratch.fd < 0) fail(shown_, scratch_failure(directory, scratch));
+    if (scratch.fd < 0) {
+      close(target_fd_);
+      fail(shown_, scratch_failure(directory, scratch));
+    }
     fd_ = scratch.fd;
   }
   ~InPlaceWriter() override {
