@@ -38,19 +38,18 @@ render::Options options_for(int side) {
   return options;
 }
 
-render::ExrSettings settings_for(int threads,
-                                 render::ExrCompression compression = render::ExrCompression::zip) {
+render::ExrSettings settings_for(render::ExrCompression compression = render::ExrCompression::zip) {
   render::ExrSettings settings;
   settings.compression = compression;
-  settings.threads = threads;
   return settings;
 }
 
 // Each render makes a new file: replacing the last one would add the cost of
 // freeing its blocks, which depends on the filesystem, not on the render.
-double render_seconds(const render::Options& options, const render::ExrSettings& settings) {
+double render_seconds(const render::Options& options, int threads,
+                      const render::ExrSettings& settings) {
   std::remove(options.output.c_str());
-  return seconds([&] { render::render_exr(options, settings.threads, settings); });
+  return seconds([&] { render::render_exr(options, threads, settings); });
 }
 
 long file_size(const std::string& path) {
@@ -66,8 +65,8 @@ void BM_ExrThreadScaling(benchmark::State& state) {
   double shade_one = 0.0;
   double shade_two = 0.0;
   for (auto _ : state) {
-    one += render_seconds(options, settings_for(1));
-    two += render_seconds(options, settings_for(2));
+    one += render_seconds(options, 1, settings_for());
+    two += render_seconds(options, 2, settings_for());
     shade_one += seconds([&] { shade_all(options.scene, patch, 1); });
     shade_two += seconds([&] { shade_all(options.scene, patch, 2); });
   }
@@ -82,13 +81,13 @@ void BM_ExrThreadScaling(benchmark::State& state) {
 void BM_ExrRenderVsShade(benchmark::State& state) {
   const auto options = options_for(static_cast<int>(state.range(0)));
   const auto patch = patch_for(options);
-  const auto settings = settings_for(2, static_cast<render::ExrCompression>(state.range(1)));
+  const auto settings = settings_for(static_cast<render::ExrCompression>(state.range(1)));
   state.SetLabel(std::string(render::exr_compression_name(settings.compression)));
   double shade = 0.0;
   double whole = 0.0;
   for (auto _ : state) {
     shade += seconds([&] { shade_all(options.scene, patch, 2); });
-    whole += render_seconds(options, settings);
+    whole += render_seconds(options, 2, settings);
   }
   std::remove(options.output.c_str());
   state.counters["ratio"] = whole / shade;  // goal <= 2
@@ -97,7 +96,7 @@ void BM_ExrRenderVsShade(benchmark::State& state) {
 // Side, compression, zip level (zip and zips only), on 2 threads.
 void BM_ExrCompression(benchmark::State& state) {
   const auto options = options_for(static_cast<int>(state.range(0)));
-  auto settings = settings_for(2, static_cast<render::ExrCompression>(state.range(1)));
+  auto settings = settings_for(static_cast<render::ExrCompression>(state.range(1)));
   settings.zip_level = static_cast<int>(state.range(2));
   state.SetLabel(std::string(render::exr_compression_name(settings.compression)) +
                  (state.range(2) > 0 ? " level " + std::to_string(state.range(2)) : ""));
@@ -105,7 +104,7 @@ void BM_ExrCompression(benchmark::State& state) {
     state.PauseTiming();
     std::remove(options.output.c_str());
     state.ResumeTiming();
-    render::render_exr(options, settings.threads, settings);
+    render::render_exr(options, 2, settings);
   }
   state.counters["MB"] = static_cast<double>(file_size(options.output)) / 1e6;
   std::remove(options.output.c_str());
@@ -122,7 +121,7 @@ void BM_ExrStageCost(benchmark::State& state) {
   const auto render_cpu = [&](ExrCompression compression) {
     std::remove(options.output.c_str());
     return cpu_seconds(CLOCK_PROCESS_CPUTIME_ID,
-                       [&] { render::render_exr(options, 1, settings_for(1, compression)); });
+                       [&] { render::render_exr(options, 1, settings_for(compression)); });
   };
   double shade = 0.0;
   double none = 0.0;

@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "png_file_writer.hpp"
 #include "render.hpp"
 #include "render_bench_support.hpp"
 #include "tone.hpp"

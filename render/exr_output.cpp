@@ -59,15 +59,6 @@ bool can_write_in_place(const OutputFile& file) {
   return flags >= 0 && (flags & O_APPEND) == 0;
 }
 
-// $TMPDIR as given: one that does not work is reported, never replaced.
-std::string spool_directory() {
-  return temporary_directory();
-}
-
-int open_spool(const std::string& directory) {
-  return open_temporary_file(directory);
-}
-
 // Where the core library's writes go: a descriptor, at positions counted from
 // where it stood when the file began. The first failed write is kept, for the
 // message: the library itself only reports that a write failed.
@@ -154,20 +145,15 @@ struct ExrWriter::State {
   int width;
   int height;
   int rows_per_chunk = 1;
-  int rows_accepted = 0;  // by write_rows, encoded or pending
-  int rows_written = 0;   // in chunks handed to the library
-  int spool = -1;         // the temporary file written instead of the target, if any
-  std::string spool_directory;
+  int rows_written = 0;       // in chunks handed to the library
+  int spool = -1;             // the temporary file written instead of the target, if any
+  std::string spool_failure;  // what an error of the spool is reported as
+  bool magic_sent = false;    // the target already has the first four bytes
   Sink sink;
   exr_context_t context = nullptr;
   int part = 0;
-  // write_rows: rows short of a whole chunk, and the encoder and block it uses.
-  std::vector<lighting::Vector3> pending;
-  std::unique_ptr<ExrChunkEncoder> own_encoder;
-  ExrBlock own_block;
 
   ~State() {
-    own_encoder.reset();
     if (context != nullptr) exr_finish(&context);
     if (spool >= 0) close(spool);
   }
@@ -177,7 +163,7 @@ struct ExrWriter::State {
   }
   [[noreturn]] void fail_stream() const {
     const std::string reason = error_text(sink.error);
-    fail(spool >= 0 ? "temporary file in " + spool_directory + ": " + reason : reason);
+    fail(spool >= 0 ? spool_failure + ": " + reason : reason);
   }
   // A failure of the library, turned into one line naming the target.
   void check(exr_result_t result) {
@@ -218,35 +204,24 @@ struct ExrWriter::State {
   }
 
   void write_to_target(const void* data, std::size_t size) const {
-    const auto* bytes = static_cast<const char*>(data);
-    for (std::size_t done = 0; done < size;) {
-      const ssize_t put = ::write(target.descriptor(), bytes + done, size - done);
-      if (put < 0 && errno == EINTR) continue;
-      if (put <= 0) fail(error_text(put < 0 ? errno : ENOSPC));
-      done += static_cast<std::size_t>(put);
+    if (const int error = write_fully(target.descriptor(), data, size); error != 0) {
+      fail(error_text(error));
     }
   }
 
-  // The spool after the magic number, which the target already has.
+  // The spool, after the magic number when the target already has it.
   void copy_spool_to_target() {
-    std::vector<char> buffer(1 << 16);
-    std::uint64_t offset = 0;
-    const std::uint64_t size = sink.end;
-    while (offset < size) {
-      const ssize_t got = pread(spool, buffer.data(), buffer.size(), static_cast<off_t>(offset));
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) fail("temporary file in " + spool_directory + ": " + error_text(errno));
-      std::size_t skip = 0;
-      if (offset == 0) {
-        if (static_cast<std::size_t>(got) < kMagic.size() ||
-            std::memcmp(buffer.data(), kMagic.data(), kMagic.size()) != 0) {
-          fail("the file does not start with OpenEXR's magic number");
-        }
-        skip = kMagic.size();
-      }
-      write_to_target(buffer.data() + skip, static_cast<std::size_t>(got) - skip);
-      offset += static_cast<std::uint64_t>(got);
+    std::array<unsigned char, kMagic.size()> start{};
+    if (sink.end < kMagic.size() ||
+        pread(spool, start.data(), start.size(), 0) != static_cast<ssize_t>(start.size()) ||
+        start != kMagic) {
+      fail("the file does not start with OpenEXR's magic number");
     }
+    const CopyFailure copied =
+        copy_file(spool, magic_sent ? kMagic.size() : 0, sink.end, target.descriptor(), -1);
+    if (copied.error == 0) return;
+    fail(copied.reading ? spool_failure + ": " + error_text(copied.error)
+                        : error_text(copied.error));
   }
 };
 
@@ -275,14 +250,21 @@ ExrWriter::ExrWriter(OutputFile& target, int width, int height, const ExrSetting
     if (at < 0) s.fail(error_text(errno));
     s.sink.origin = static_cast<std::uint64_t>(at);
   } else {
-    // The spool first, so that a missing $TMPDIR leaves the target untouched.
-    s.spool_directory = spool_directory();
-    s.spool = open_spool(s.spool_directory);
-    if (s.spool < 0) s.fail("temporary file in " + s.spool_directory + ": " + error_text(errno));
-    // Every OpenEXR file starts with the same four bytes: they go to the
-    // target at once, so that one that takes no bytes (a full device, a
-    // closed pipe) fails here, before any shading, rather than at the copy.
-    s.write_to_target(kMagic.data(), kMagic.size());
+    // The spool first, so that a $TMPDIR that does not work leaves the
+    // target untouched.
+    const std::string directory = temporary_directory();
+    const ScratchFile scratch = open_scratch_file(directory);
+    s.spool_failure = scratch_place(directory);
+    if (scratch.fd < 0) s.fail(scratch_failure(directory, scratch));
+    s.spool = scratch.fd;
+    // Every OpenEXR file starts with the same four bytes: where they cannot
+    // be taken back anyway, they go to the target at once, so that one that
+    // takes no bytes (a full device, a closed pipe) fails here, before any
+    // shading, rather than at the copy.
+    if (!target.reversible()) {
+      s.write_to_target(kMagic.data(), kMagic.size());
+      s.magic_sent = true;
+    }
     s.sink.fd = s.spool;
   }
   exr_context_initializer_t init = EXR_DEFAULT_CONTEXT_INITIALIZER;
@@ -351,35 +333,12 @@ void ExrWriter::write(const ExrBlock& block) {
   }
 }
 
-void ExrWriter::write_rows(std::span<const lighting::Vector3> rows) {
-  State& s = *state_;
-  const auto width = static_cast<std::size_t>(s.width);
-  if (rows.size() % width != 0 ||
-      rows.size() / width > static_cast<std::size_t>(s.height - s.rows_accepted)) {
-    throw std::invalid_argument("ExrWriter::write_rows: not a whole number of remaining rows");
-  }
-  s.pending.insert(s.pending.end(), rows.begin(), rows.end());
-  s.rows_accepted += static_cast<int>(rows.size() / width);
-  const std::size_t pending_rows = s.pending.size() / width;
-  const std::size_t ready = s.rows_accepted == s.height
-                                ? pending_rows
-                                : pending_rows / static_cast<std::size_t>(s.rows_per_chunk) *
-                                      static_cast<std::size_t>(s.rows_per_chunk);
-  if (ready == 0) return;
-  if (!s.own_encoder) s.own_encoder = std::make_unique<ExrChunkEncoder>(*this);
-  encode(*s.own_encoder, s.rows_written, std::span(s.pending).first(ready * width), s.own_block);
-  write(s.own_block);
-  s.pending.erase(s.pending.begin(),
-                  s.pending.begin() + static_cast<std::ptrdiff_t>(ready * width));
-}
-
 void ExrWriter::finish() {
   State& s = *state_;
   if (s.rows_written != s.height) {
     throw std::logic_error("ExrWriter::finish: " + std::to_string(s.height - s.rows_written) +
                            " rows missing");
   }
-  s.own_encoder.reset();
   s.check(exr_finish(&s.context));  // writes the block table
   s.context = nullptr;
   if (s.sink.error != 0) s.fail_stream();

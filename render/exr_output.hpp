@@ -9,11 +9,13 @@
 //
 // A scanline file ends up with a table of where each chunk starts, which the
 // library fills in by seeking back to just after the header once the rows are
-// out. When the target cannot seek (a pipe, a terminal), or appends whatever
-// is written, the file is spooled to an unnamed temporary file in $TMPDIR (or
-// /tmp) and copied to the target at the end; its first four bytes, the same
-// in every OpenEXR file, go to the target at once, so that a target that
-// takes no bytes fails before anything is shaded.
+// out. When the target cannot seek (a pipe, a device, a descriptor), or
+// appends whatever is written, the file is spooled to an unnamed temporary
+// file in $TMPDIR (or /tmp) and copied to the target at the end. Where what
+// is written cannot be taken back (a pipe, a device), the first four bytes,
+// the same in every OpenEXR file, go to the target at once, so that one that
+// takes no bytes fails before anything is shaded; a regular file gets
+// nothing before the copy, and is cut back if the copy fails.
 //
 // Failures throw std::runtime_error with one line naming the target, for
 // example "cannot write out.exr: File too large".
@@ -44,7 +46,6 @@ std::string_view exr_compression_name(ExrCompression compression);
 
 struct ExrSettings {
   ExrCompression compression = ExrCompression::zip;
-  int threads = 1;    // unused by ExrWriter: callers encode blocks on their own threads
   int zip_level = 1;  // zlib level for zip and zips; not stored in the file
 };
 
@@ -90,11 +91,8 @@ class ExrWriter {
   void encode(ExrChunkEncoder& encoder, int first_row, std::span<const lighting::Vector3> rows,
               ExrBlock& out);
   // Writes an encoded block: blocks must come top first, one at a time.
+  // The energies are stored bit for bit (x red, y green, z blue).
   void write(const ExrBlock& block);
-
-  // The next rows, top first: a whole number of rows, `width` energies each
-  // (x red, y green, z blue), stored bit for bit. Encodes on the calling thread.
-  void write_rows(std::span<const lighting::Vector3> rows);
 
   // After the last row: writes the block table and copies out a spooled file.
   void finish();

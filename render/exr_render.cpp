@@ -30,7 +30,7 @@ ExrRenderResult render_exr(const Options& options, int threads, const ExrSetting
                            const Progress& progress) {
   const Patch patch = make_patch(options.scene, options.width, options.height, options.extent);
   // The target first: one that cannot be written fails before any shading.
-  OutputFile target(options.output);
+  OutputFile target(options.output, {.allow_terminal = options.force});
   ExrWriter writer(target, patch.width, patch.height, settings, {options.scene, options.extent});
 
   const auto width = static_cast<std::size_t>(patch.width);

@@ -95,7 +95,6 @@ std::string render_image(const render::Options& options, int threads,
   if (options.format == render::ImageFormat::exr) {
     render::ExrSettings settings;
     settings.compression = options.compression;
-    settings.threads = threads;
     non_finite_pixels = render::render_exr(options, threads, settings, progress).non_finite_pixels;
     std::snprintf(text, sizeof text, "32-bit float OpenEXR (%s)",
                   std::string(render::exr_compression_name(options.compression)).c_str());

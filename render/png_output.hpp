@@ -15,7 +15,6 @@
 // first row of a block cannot see the row above it (another block, maybe
 // still being encoded), so it chooses from None and Sub only.
 //
-// PngFileWriter is the same encoder on the calling thread alone, row by row.
 // Failures throw std::runtime_error naming the target.
 #pragma once
 
@@ -23,10 +22,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
-#include <string>
 #include <vector>
-
-#include "output_file.hpp"
 
 namespace render {
 
@@ -93,26 +89,6 @@ class PngBlockEncoder {
   std::span<std::uint8_t> next_row();
   void add_row();
   void finish();
-
- private:
-  struct State;
-  std::unique_ptr<State> state_;
-};
-
-class PngFileWriter {
- public:
-  // Writes to `output`, which must outlive the writer; commit() commits it.
-  // The head is written at once, so that a target that refuses bytes (a
-  // full device) fails here, before any row is made.
-  PngFileWriter(OutputFile& output, int width, int height, PngSettings settings);
-  // Opens `path` itself, with all of OutputFile's checks.
-  PngFileWriter(const std::string& path, int width, int height, PngSettings settings);
-  ~PngFileWriter();
-  PngFileWriter(const PngFileWriter&) = delete;
-  PngFileWriter& operator=(const PngFileWriter&) = delete;
-
-  void write_row(std::span<const std::uint8_t> rgb);  // 3 * width bytes, top row first
-  void commit();                                      // after the last row
 
  private:
   struct State;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "output_file.hpp"
 #include "tone.hpp"
 
 namespace render {
@@ -53,7 +54,7 @@ RenderResult render_png(const Options& options, int threads, PngSettings setting
   const PngLayout layout = png_layout(patch.width, patch.height, settings);
   // The target and the head first: a target that cannot be written, even a
   // device that takes no bytes, fails before any shading.
-  OutputFile output(options.output);
+  OutputFile output(options.output, {.allow_terminal = options.force});
   const auto head = png_head(layout);
   output.write_all(head.data(), head.size());
 

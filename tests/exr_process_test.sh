@@ -115,7 +115,7 @@ cmp -s "$work/ok.exr" "$work/out/two.exr" || fail "hard link: the other name doe
 TMPDIR="$work/no-such-tmp" "$render" --width 8 --height 8 --format exr -o - >"$work/stdout" 2>"$work/stderr"
 status=$?
 [ "$status" -eq 1 ] || fail "missing \$TMPDIR: status $status, expected 1"
-[ "$(cat "$work/stderr")" = "lighting-render: cannot write -: temporary file in $work/no-such-tmp: No such file or directory" ] ||
+[ "$(cat "$work/stderr")" = "lighting-render: cannot write -: temporary file in \$TMPDIR ($work/no-such-tmp): No such file or directory" ] ||
   fail "missing \$TMPDIR: stderr: $(cat "$work/stderr")"
 [ -s "$work/stdout" ] && fail "missing \$TMPDIR: wrote to stdout"
 

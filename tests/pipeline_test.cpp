@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "pipeline.hpp"
+#include "png_file_writer.hpp"
 #include "render.hpp"
 #include "scratch_directory.hpp"
 #include "tone.hpp"

@@ -22,6 +22,7 @@
 
 #include "float_bits.hpp"
 #include "output_file.hpp"
+#include "png_file_writer.hpp"
 #include "render.hpp"
 #include "tone.hpp"
 
