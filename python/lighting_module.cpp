@@ -14,8 +14,11 @@
 #include <lighting/lighting.hpp>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <span>
@@ -669,22 +672,98 @@ cannot be allocated; on an error nothing is written.
 
 // --- The records -------------------------------------------------------------------
 
-std::string repr(float value) {
-  // Valid Python that gives the value back: inf and nan are not literals.
-  if (std::isinf(value)) return value > 0 ? "float('inf')" : "-float('inf')";
-  if (std::isnan(value)) return "float('nan')";
-  return std::string(py::repr(as_python(value)));
+// A NaN's payload and sign are part of its bits, and a Python float cannot
+// carry every one of them (a signalling NaN comes back quiet): a NaN field
+// travels as a numpy.float32, which holds its bits, and prints as bits.
+py::object float32_with_bits(std::uint32_t bits) {
+  py::array_t<float> zero_d(std::vector<py::ssize_t>{});
+  std::memcpy(zero_d.mutable_data(), &bits, sizeof bits);
+  return zero_d[py::tuple()];  // the numpy scalar
 }
 
-// The arguments that rebuild a record: what pickle and copy call the class
-// with, and what repr writes.
+py::object rebuilding(float value) {
+  return std::isnan(value) ? float32_with_bits(std::bit_cast<std::uint32_t>(value))
+                           : py::object(as_python(value));
+}
+
+// The arguments that rebuild a record, which pickle and copy call the class
+// with.
 py::tuple arguments(const Vector3& v) {
-  return py::make_tuple(as_python(v.x), as_python(v.y), as_python(v.z));
+  return py::make_tuple(rebuilding(v.x), rebuilding(v.y), rebuilding(v.z));
 }
 
 py::tuple arguments(const PointLight& l) {
-  return py::make_tuple(l.position, as_python(l.r), as_python(l.g), as_python(l.b),
-                        as_python(l.intensity));
+  return py::make_tuple(l.position, rebuilding(l.r), rebuilding(l.g), rebuilding(l.b),
+                        rebuilding(l.intensity));
+}
+
+bool has_nan(const Vector3& v) {
+  return std::isnan(v.x) || std::isnan(v.y) || std::isnan(v.z);
+}
+
+bool has_nan(const PointLight& l) {
+  return has_nan(l.position) || std::isnan(l.r) || std::isnan(l.g) || std::isnan(l.b) ||
+         std::isnan(l.intensity);
+}
+
+// Python that gives a finite value or an infinity back: the shortest decimal
+// that names the double, which the float32 rounds back to.
+std::string decimal(float value) {
+  if (std::isinf(value)) return value > 0 ? "float('inf')" : "-float('inf')";
+  return std::string(py::repr(as_python(value)));
+}
+
+std::string hex_bits(float value) {
+  char text[11];
+  std::snprintf(text, sizeof text, "0x%08x",
+                static_cast<unsigned>(std::bit_cast<std::uint32_t>(value)));
+  return text;
+}
+
+std::string triple(const Vector3& v, std::string (*show)(float)) {
+  return show(v.x) + ", " + show(v.y) + ", " + show(v.z);
+}
+
+// The call that rebuilds the record: the constructor with decimal values, or
+// from_bits with every bit pattern when a field is a NaN.
+std::string source_of(const Vector3& v) {
+  if (has_nan(v)) return "Vector3.from_bits(" + triple(v, hex_bits) + ")";
+  return "Vector3(" + triple(v, decimal) + ")";
+}
+
+std::string source_of(const PointLight& l) {
+  if (has_nan(l)) {
+    return "PointLight.from_bits((" + triple(l.position, hex_bits) + "), " + hex_bits(l.r) + ", " +
+           hex_bits(l.g) + ", " + hex_bits(l.b) + ", " + hex_bits(l.intensity) + ")";
+  }
+  return "PointLight(" + source_of(l.position) + ", " + decimal(l.r) + ", " + decimal(l.g) + ", " +
+         decimal(l.b) + ", " + decimal(l.intensity) + ")";
+}
+
+// A float32 bit pattern given as an int, for from_bits.
+float from_bits(py::handle value, const std::string& what) {
+  const std::string expected = what + " must be a float32 bit pattern, an int from 0 to 0xffffffff";
+  if (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr())) {
+    throw py::type_error(expected + ", not " + type_name(value));
+  }
+  int overflow = 0;
+  const long long bits = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+  if (bits == -1 && PyErr_Occurred()) throw py::error_already_set();
+  if (overflow != 0 || bits < 0 || bits > 0xffffffffLL) throw py::value_error(expected);
+  return std::bit_cast<float>(static_cast<std::uint32_t>(bits));
+}
+
+Vector3 vector_from_bits(py::handle object, const std::string& what) {
+  if (!is_sequence(object) || py::isinstance<py::array>(object)) {
+    throw py::type_error(what + " must be a tuple of 3 float32 bit patterns, not " +
+                         type_name(object));
+  }
+  const auto sequence = py::reinterpret_borrow<py::sequence>(object);
+  if (sequence.size() != 3) {
+    throw py::value_error(what + " must have 3 components, not " + std::to_string(sequence.size()));
+  }
+  return {from_bits(sequence[0], what + "[0]"), from_bits(sequence[1], what + "[1]"),
+          from_bits(sequence[2], what + "[2]")};
 }
 
 bool operator==(const Vector3& a, const Vector3& b) {
@@ -728,7 +807,7 @@ void define_field(py::class_<Record>& record, const char* name, float Record::*f
 // are mutable; pickling and copying through the rebuilding arguments; and a
 // repr that is Python giving the same bits back.
 template <class Record>
-void define_value_methods(py::class_<Record>& record, const char* name) {
+void define_value_methods(py::class_<Record>& record) {
   record
       .def(
           "__eq__",
@@ -746,18 +825,7 @@ void define_value_methods(py::class_<Record>& record, const char* name) {
           },
           "__reduce__(self)\n--\n\nFor pickle and copy: the class and its fields.")
       .def(
-          "__repr__",
-          [name](const Record& self) {
-            std::string text = std::string(name) + "(";
-            const char* separator = "";
-            for (const auto argument : arguments(self)) {
-              text += separator;
-              text += PyFloat_Check(argument.ptr()) ? repr(argument.template cast<float>())
-                                                    : std::string(py::repr(argument));
-              separator = ", ";
-            }
-            return text + ")";
-          },
+          "__repr__", [](const Record& self) { return source_of(self); },
           "__repr__(self)\n--\n\nThe call that rebuilds the record, with exact values.")
       .attr("__hash__") = py::none();
   record.attr("__module__") = "lighting";
@@ -789,9 +857,22 @@ Python that rebuilds it.
       .def("__getitem__", &component, "index"_a,
            "__getitem__(self, index)\n--\n\nx, y or z for index 0, 1 or 2 (or -3, -2, -1).")
       .def(
-          "__iter__", [](const Vector3& self) { return py::iter(arguments(self)); },
+          "__iter__",
+          [](const Vector3& self) {
+            return py::iter(
+                py::make_tuple(as_python(self.x), as_python(self.y), as_python(self.z)));
+          },
           "__iter__(self)\n--\n\nx, y and z in turn, as Python floats.");
-  define_value_methods(vector, "Vector3");
+  vector.def_static(
+      "from_bits",
+      [](const py::object& x, const py::object& y, const py::object& z) {
+        return Vector3{from_bits(x, "x"), from_bits(y, "y"), from_bits(z, "z")};
+      },
+      "x"_a, "y"_a, "z"_a,
+      "from_bits(x, y, z)\n--\n\nThe Vector3 whose components have these float32 bit patterns "
+      "(ints from 0 to 0xffffffff), NaN payloads and signs included; what repr writes for a "
+      "Vector3 holding a NaN.");
+  define_value_methods(vector);
 
   py::class_<PointLight> light(module, "PointLight", R"doc(
 A point light: a position, a colour (r, g, b) and an intensity, in single
@@ -822,7 +903,18 @@ copying and repr are as for Vector3.
   define_field(light, "g", &PointLight::g, "Green colour channel.");
   define_field(light, "b", &PointLight::b, "Blue colour channel.");
   define_field(light, "intensity", &PointLight::intensity, "Intensity, scaling every channel.");
-  define_value_methods(light, "PointLight");
+  light.def_static(
+      "from_bits",
+      [](const py::object& position, const py::object& r, const py::object& g, const py::object& b,
+         const py::object& intensity) {
+        return PointLight{vector_from_bits(position, "position"), from_bits(r, "r"),
+                          from_bits(g, "g"), from_bits(b, "b"), from_bits(intensity, "intensity")};
+      },
+      "position"_a, "r"_a, "g"_a, "b"_a, "intensity"_a,
+      "from_bits(position, r, g, b, intensity)\n--\n\nThe PointLight whose fields have these "
+      "float32 bit patterns (ints from 0 to 0xffffffff; position a tuple of three), NaN payloads "
+      "and signs included; what repr writes for a PointLight holding a NaN.");
+  define_value_methods(light);
 }
 
 }  // namespace
