@@ -1,9 +1,9 @@
 // The Python module lighting._lighting: the records as classes, the scalar
 // operations on them, and the batches on numpy arrays of shape (..., 3).
 //
-// Python floats become single precision exactly as numpy.float32(x) rounds
-// them (to nearest); the computing is the library's, so the bits are the C++
-// functions' bits.
+// Every number becomes the float32 nearest to its exact value, in one
+// rounding, the same in a record, a scalar call and a batch; the computing is
+// the library's, so the bits are the C++ functions' bits.
 //
 // The functions are bound once per flavour of the library: the default one
 // at the top of the module, and the portable one (IEEE square root as the
@@ -635,8 +635,9 @@ array of three numbers) and gives a Vector3. An array of shape (N, 3), or
 (..., 3) such as an (H, W, 3) grid, gives a float32 array of the same shape
 whose last axis holds each point's energy, bit for bit what one call per
 point gives. float32 C-contiguous points are read in place; other real
-arrays are converted as numpy.asarray(points, dtype=numpy.float32) would.
-With out=, a float32 C-contiguous writeable array of the points' shape, the
+arrays are converted as numpy.asarray(points, dtype=numpy.float32) would;
+nested lists and tuples number by number, each rounded once to the nearest
+float32 as the scalar calls round it (ints of any size exactly). With out=, a float32 C-contiguous writeable array of the points' shape, the
 result is written there and out is returned; out may be points itself, but
 no other overlap. The GIL is released while the batch runs.
 
@@ -836,11 +837,13 @@ void define_records(py::module_& module) {
 A point, a normal, a unit direction, a reflectance or an energy triple
 (x red, y green, z blue), in single precision.
 
-Each component is a real number rounded to float32 when stored, as
-numpy.float32(x) rounds; complex and bool values raise TypeError. A Vector3
-unpacks like a tuple (x, y, z = v; tuple(v)), compares equal to another with
-equal components, pickles and copies with its exact bits, and its repr is
-Python that rebuilds it.
+Each component is a real number rounded once to the nearest float32 when
+stored (a float as numpy.float32(x) rounds it, numpy scalars by numpy's
+cast, ints of any size and fractions exactly); complex and bool values
+raise TypeError. A Vector3 unpacks like a tuple (x, y, z = v; tuple(v)),
+compares equal to another with equal components, pickles and copies with
+its exact bits, and its repr is Python that rebuilds them, through
+Vector3.from_bits when a component is a NaN.
 )doc");
   vector.def(
       py::init([](const py::object& x, const py::object& y, const py::object& z) {
@@ -879,7 +882,7 @@ A point light: a position, a colour (r, g, b) and an intensity, in single
 precision. Colour and intensity stay separate: no operation folds them.
 
 The position is a Vector3 or a sequence of three real numbers; every value
-is rounded to float32 as numpy.float32(x) rounds. Equality, pickling,
+is rounded once to the nearest float32, as for Vector3. Equality, pickling,
 copying and repr are as for Vector3.
 )doc");
   light
