@@ -139,7 +139,7 @@ float nearest_float(py::handle value, const py::object& numerator, const py::obj
   const bool negative = less(numerator, py::int_(0));
   const py::object n = checked(PyNumber_Absolute(numerator.ptr()));
   const py::object& d = denominator;
-  if (!PyObject_IsTrue(n.ptr())) return 0.0f;
+  if (!less(py::int_(0), n)) return 0.0f;
   // e = floor(log2(n / d)), from the bit lengths and one comparison.
   long long e = bit_length(n) - bit_length(d);
   if (e > 128) {
@@ -200,8 +200,13 @@ float to_single(py::handle value, const std::string& what) {
   const int is_rational = PyObject_IsInstance(value.ptr(), rational.ptr());
   if (is_rational < 0) throw py::error_already_set();
   if (is_rational == 1) {
-    return nearest_float(value, py::int_(value.attr("numerator")),
-                         py::int_(value.attr("denominator")));
+    py::object numerator = py::int_(value.attr("numerator"));
+    py::object denominator = py::int_(value.attr("denominator"));
+    if (less(denominator, py::int_(0))) {  // Fraction keeps it positive; another Rational may not
+      numerator = checked(PyNumber_Negative(numerator.ptr()));
+      denominator = checked(PyNumber_Negative(denominator.ptr()));
+    }
+    return nearest_float(value, numerator, denominator);
   }
   const double number = PyFloat_AsDouble(value.ptr());  // another Real: only its float is known
   if (number == -1.0 && PyErr_Occurred()) throw py::error_already_set();
