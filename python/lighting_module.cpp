@@ -1,9 +1,9 @@
 // The Python module lighting._lighting: the records as classes, the scalar
 // operations on them, and the batches on numpy arrays of shape (..., 3).
 //
-// Python floats become single precision exactly as numpy.float32(x) rounds
-// them (to nearest); the computing is the library's, so the bits are the C++
-// functions' bits.
+// Every number becomes the float32 nearest to its exact value, in one
+// rounding, the same in a record, a scalar call and a batch; the computing is
+// the library's, so the bits are the C++ functions' bits.
 //
 // The functions are bound once per flavour of the library: the default one
 // at the top of the module, and the portable one (IEEE square root as the
@@ -14,11 +14,16 @@
 #include <lighting/lighting.hpp>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <limits>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace py = pybind11;
@@ -85,6 +90,14 @@ bool has_real_dtype(const py::array& array) {
   return kind == 'f' || kind == 'i' || kind == 'u';
 }
 
+bool is_numpy_number(py::handle value) {
+  static const py::handle generic = imported("numpy", "generic");
+  if (py::isinstance<py::array>(value)) return py::reinterpret_borrow<py::array>(value).ndim() == 0;
+  const int numpy = PyObject_IsInstance(value.ptr(), generic.ptr());
+  if (numpy < 0) throw py::error_already_set();
+  return numpy == 1;
+}
+
 bool is_real(py::handle value) {
   if (PyFloat_Check(value.ptr())) return true;
   if (PyBool_Check(value.ptr())) return false;
@@ -99,12 +112,103 @@ bool is_real(py::handle value) {
   return admitted == 1;
 }
 
-// A real number rounded to the nearest float, as numpy.float32(x) rounds it.
+py::object checked(PyObject* result) {
+  if (result == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(result);
+}
+
+long long bit_length(const py::object& natural) {
+  return checked(PyObject_CallMethod(natural.ptr(), "bit_length", nullptr)).cast<long long>();
+}
+
+py::object shifted_left(const py::object& natural, long long count) {
+  return checked(PyNumber_Lshift(natural.ptr(), py::int_(count).ptr()));
+}
+
+bool less(const py::object& a, const py::object& b) {
+  const int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LT);
+  if (result < 0) throw py::error_already_set();
+  return result == 1;
+}
+
+// The float nearest to value = numerator / denominator (denominator > 0), ties to
+// even, from exact integer arithmetic: an integer of any size or a fraction
+// is rounded once. Going through double first would round a value lying just
+// off a float midpoint onto it, and the tie would then go the wrong way.
+float nearest_float(py::handle value, const py::object& numerator, const py::object& denominator) {
+  const bool negative = less(numerator, py::int_(0));
+  const py::object n = checked(PyNumber_Absolute(numerator.ptr()));
+  const py::object& d = denominator;
+  if (!less(py::int_(0), n)) return 0.0f;
+  // e = floor(log2(n / d)), from the bit lengths and one comparison.
+  long long e = bit_length(n) - bit_length(d);
+  if (e > 128) {
+    // Beyond every float, and a value that float() refuses raises
+    // OverflowError as numpy.float32(x) does.
+    checked(PyNumber_Float(value.ptr()));
+    return negative ? -HUGE_VALF : HUGE_VALF;
+  }
+  if (e >= 0 ? less(n, shifted_left(d, e)) : less(shifted_left(n, -e), d)) --e;
+  constexpr int mantissa_bits = std::numeric_limits<float>::digits;                         // 24
+  constexpr int least_exponent = std::numeric_limits<float>::min_exponent - mantissa_bits;  // -149
+  // The value's step: 2^quantum, subnormals included; the result is a whole
+  // number of steps, at most 2^24 of them.
+  const long long quantum = std::max<long long>(e - (mantissa_bits - 1), least_exponent);
+  const py::object scaled = quantum < 0 ? shifted_left(n, -quantum) : n;
+  const py::object step = quantum > 0 ? shifted_left(d, quantum) : d;
+  const auto split = checked(PyNumber_Divmod(scaled.ptr(), step.ptr())).cast<py::tuple>();
+  auto steps = split[0].cast<unsigned long long>();
+  const py::object twice_remainder = shifted_left(split[1], 1);
+  if (less(step, twice_remainder) || (!less(twice_remainder, step) && steps % 2 == 1)) ++steps;
+  // Exact: steps <= 2^24, and a product past the largest float is infinite.
+  const float magnitude = std::ldexp(static_cast<float>(steps), static_cast<int>(quantum));
+  return negative ? -magnitude : magnitude;
+}
+
+// The float32 bits numpy gives a numpy scalar or 0-d array: its own cast,
+// which rounds an int64, uint64 or long double once and keeps a float32 NaN's
+// payload.
+float numpy_single(py::handle value) {
+  static const py::handle asarray = imported("numpy", "asarray");
+  static const py::handle float32 = imported("numpy", "float32");
+  const auto array = py::reinterpret_steal<py::array>(asarray(value, float32).release());
+  float single;
+  std::memcpy(&single, array.data(), sizeof single);
+  return single;
+}
+
+// A real number rounded once to the nearest float: a float64 as
+// numpy.float32(x) rounds it, numpy's scalars by numpy's own cast, and
+// integers of any size and fractions exactly.
 float to_single(py::handle value, const std::string& what) {
   if (!is_real(value)) {
     throw py::type_error(what + " must be a real number, not " + type_name(value));
   }
-  const double number = PyFloat_AsDouble(value.ptr());  // an int too large raises OverflowError
+  if (PyFloat_Check(value.ptr())) return static_cast<float>(PyFloat_AS_DOUBLE(value.ptr()));
+  if (PyLong_Check(value.ptr())) {
+    int overflow = 0;
+    const long long integer = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    if (integer == -1 && PyErr_Occurred()) throw py::error_already_set();
+    constexpr long long exact_in_double = 1LL << std::numeric_limits<double>::digits;
+    if (overflow == 0 && integer <= exact_in_double && integer >= -exact_in_double) {
+      return static_cast<float>(static_cast<double>(integer));  // one rounding: the double is exact
+    }
+    return nearest_float(value, py::reinterpret_borrow<py::object>(value), py::int_(1));
+  }
+  if (is_numpy_number(value)) return numpy_single(value);
+  static const py::handle rational = imported("numbers", "Rational");
+  const int is_rational = PyObject_IsInstance(value.ptr(), rational.ptr());
+  if (is_rational < 0) throw py::error_already_set();
+  if (is_rational == 1) {
+    py::object numerator = py::int_(value.attr("numerator"));
+    py::object denominator = py::int_(value.attr("denominator"));
+    if (less(denominator, py::int_(0))) {  // Fraction keeps it positive; another Rational may not
+      numerator = checked(PyNumber_Negative(numerator.ptr()));
+      denominator = checked(PyNumber_Negative(denominator.ptr()));
+    }
+    return nearest_float(value, numerator, denominator);
+  }
+  const double number = PyFloat_AsDouble(value.ptr());  // another Real: only its float is known
   if (number == -1.0 && PyErr_Occurred()) throw py::error_already_set();
   return static_cast<float>(number);
 }
@@ -146,6 +250,15 @@ std::string shape_text(const py::array& array) {
   return shape_text(shape_of(array));
 }
 
+using Rows = py::array_t<float, py::array::c_style | py::array::forcecast>;
+
+// The float32 C-contiguous rows of a real array, without a copy when the
+// array already is one; otherwise converted as numpy.asarray(a,
+// dtype=numpy.float32) would. A failed allocation raises MemoryError.
+Rows float32_rows(const py::array& array) {
+  return Rows(py::reinterpret_borrow<py::object>(array));  // throws what numpy raised
+}
+
 // A Vector3, or a sequence of three real numbers (a tuple, a list, a numpy
 // array of shape (3,) and real dtype).
 Vector3 to_vector(py::handle object, const std::string& what) {
@@ -163,6 +276,12 @@ Vector3 to_vector(py::handle object, const std::string& what) {
     if (array.ndim() != 1) {
       throw py::value_error(what + " must have shape (3,), not " + shape_text(array));
     }
+    if (array.shape(0) != 3) {
+      throw py::value_error(what + " must have 3 components, not " +
+                            std::to_string(array.shape(0)));
+    }
+    const Rows rows = float32_rows(array);  // numpy's cast, as a batch of these values gets
+    return {rows.data()[0], rows.data()[1], rows.data()[2]};
   }
   const auto sequence = py::reinterpret_borrow<py::sequence>(object);
   if (sequence.size() != 3) {
@@ -201,35 +320,119 @@ bool is_one_triple(py::handle object) {
 const std::string shapes_accepted =
     "one point of shape (3,) or an array of shape (N, 3) or (..., 3)";
 
+const std::string arrays_accepted = " must be an array of real numbers of shape (N, 3) or (..., 3)";
+
 // numpy.asarray(object), which must hold real numbers. numpy's MemoryError
 // (and KeyboardInterrupt) pass through as they are; its other complaints
 // about the object become this function's TypeError.
-py::array real_array(py::handle object, const std::string& what) {
+py::array numpy_real_array(py::handle object, const std::string& what) {
   static const py::handle asarray = imported("numpy", "asarray");
   py::object converted;
   try {
     converted = asarray(object);
   } catch (py::error_already_set& error) {
     if (!error.matches(PyExc_ValueError) && !error.matches(PyExc_TypeError)) throw;
-    throw py::type_error(what + " must be an array of real numbers of shape (N, 3) or (..., 3): " +
-                         std::string(py::str(error.value())));
+    throw py::type_error(what + arrays_accepted + ": " + std::string(py::str(error.value())));
   }
   auto array = py::reinterpret_steal<py::array>(converted.release());
   if (!has_real_dtype(array)) {
-    throw py::type_error(
-        what + " must be an array of real numbers of shape (N, 3) or (..., 3), not dtype " +
-        std::string(py::str(array.dtype())));
+    throw py::type_error(what + arrays_accepted + ", not dtype " +
+                         std::string(py::str(array.dtype())));
   }
   return array;
 }
 
-using Rows = py::array_t<float, py::array::c_style | py::array::forcecast>;
+// Nested lists and tuples become a float32 array here rather than through
+// numpy.asarray(object, dtype=numpy.float32), which takes a Python int
+// through double first: every number is rounded once by to_single, so a
+// batch holds the bits that the scalar call on the same values uses.
+class NestedFloats {
+ public:
+  NestedFloats(py::handle object, std::string what) : what_(std::move(what)) { discover(object); }
 
-// The float32 C-contiguous rows of a real array, without a copy when the
-// array already is one; otherwise converted as numpy.asarray(a,
-// dtype=numpy.float32) would. A failed allocation raises MemoryError.
-Rows float32_rows(const py::array& array) {
-  return Rows(py::reinterpret_borrow<py::object>(array));  // throws what numpy raised
+  Rows convert(py::handle object) {
+    Rows rows(shape_);  // MemoryError on failure
+    next_ = rows.mutable_data();
+    fill(object, 0);
+    return rows;
+  }
+
+ private:
+  // numpy's own limit on axes, which also ends a list that holds itself.
+  static constexpr std::size_t most_axes = 32;
+
+  static bool is_nested(py::handle node) {
+    return PyList_Check(node.ptr()) || PyTuple_Check(node.ptr());
+  }
+
+  // The shape, read down the first items as numpy reads it.
+  void discover(py::handle object) {
+    py::object node = py::reinterpret_borrow<py::object>(object);
+    for (;;) {
+      if (shape_.size() > most_axes) refuse("not one of more than 32 axes");
+      if (is_nested(node)) {
+        const auto sequence = py::reinterpret_borrow<py::sequence>(node);
+        shape_.push_back(static_cast<py::ssize_t>(sequence.size()));
+        if (sequence.size() == 0) return;
+        node = sequence[0];
+      } else if (py::isinstance<Vector3>(node)) {
+        shape_.push_back(3);
+        return;
+      } else if (is_real(node)) {
+        return;
+      } else if (is_text(node) || !is_sequence(node)) {
+        refuse("not one holding " + type_name(node));
+      } else {
+        const auto shape = shape_of(numpy_real_array(node, what_));
+        shape_.insert(shape_.end(), shape.begin(), shape.end());
+        return;
+      }
+    }
+  }
+
+  void fill(py::handle node, std::size_t axis) {
+    if (axis == shape_.size()) {
+      if (!is_real(node)) refuse("not one holding " + type_name(node));
+      *next_++ = to_single(node, what_);
+    } else if (is_nested(node)) {
+      const auto sequence = py::reinterpret_borrow<py::sequence>(node);
+      if (static_cast<py::ssize_t>(sequence.size()) != shape_[axis]) refuse(uneven);
+      for (const auto item : sequence) fill(item, axis + 1);
+    } else if (py::isinstance<Vector3>(node)) {
+      if (axis + 1 != shape_.size() || shape_[axis] != 3) refuse(uneven);
+      const auto vector = node.cast<Vector3>();
+      *next_++ = vector.x;
+      *next_++ = vector.y;
+      *next_++ = vector.z;
+    } else if (is_real(node) || is_text(node) || !is_sequence(node)) {
+      refuse(is_real(node) ? std::string(uneven) : "not one holding " + type_name(node));
+    } else {
+      const Rows rows = float32_rows(numpy_real_array(node, what_));
+      const std::vector<py::ssize_t> rest(shape_.begin() + static_cast<std::ptrdiff_t>(axis),
+                                          shape_.end());
+      if (shape_of(rows) != rest) refuse(uneven);
+      next_ = std::copy(rows.data(), rows.data() + rows.size(), next_);
+    }
+  }
+
+  [[noreturn]] void refuse(const std::string& why) const {
+    throw py::type_error(what_ + arrays_accepted + ", " + why);
+  }
+
+  static constexpr const char* uneven = "not nested sequences of different lengths or depths";
+  std::string what_;
+  std::vector<py::ssize_t> shape_;
+  float* next_ = nullptr;
+};
+
+// The real array an argument holds: a numpy array as it is, nested lists and
+// tuples as float32 rows, anything else as numpy.asarray reads it.
+py::array real_array(py::handle object, const std::string& what) {
+  if (PyList_Check(object.ptr()) || PyTuple_Check(object.ptr())) {
+    NestedFloats nested(object, what);
+    return nested.convert(object);
+  }
+  return numpy_real_array(object, what);
 }
 
 std::size_t row_count(const py::array& array) {
@@ -437,8 +640,9 @@ array of three numbers) and gives a Vector3. An array of shape (N, 3), or
 (..., 3) such as an (H, W, 3) grid, gives a float32 array of the same shape
 whose last axis holds each point's energy, bit for bit what one call per
 point gives. float32 C-contiguous points are read in place; other real
-arrays are converted as numpy.asarray(points, dtype=numpy.float32) would.
-With out=, a float32 C-contiguous writeable array of the points' shape, the
+arrays are converted as numpy.asarray(points, dtype=numpy.float32) would;
+nested lists and tuples number by number, each rounded once to the nearest
+float32 as the scalar calls round it (ints of any size exactly). With out=, a float32 C-contiguous writeable array of the points' shape, the
 result is written there and out is returned; out may be points itself, but
 no other overlap. The GIL is released while the batch runs.
 
@@ -474,22 +678,98 @@ cannot be allocated; on an error nothing is written.
 
 // --- The records -------------------------------------------------------------------
 
-std::string repr(float value) {
-  // Valid Python that gives the value back: inf and nan are not literals.
-  if (std::isinf(value)) return value > 0 ? "float('inf')" : "-float('inf')";
-  if (std::isnan(value)) return "float('nan')";
-  return std::string(py::repr(as_python(value)));
+// A NaN's payload and sign are part of its bits, and a Python float cannot
+// carry every one of them (a signalling NaN comes back quiet): a NaN field
+// travels as a numpy.float32, which holds its bits, and prints as bits.
+py::object float32_with_bits(std::uint32_t bits) {
+  py::array_t<float> zero_d(std::vector<py::ssize_t>{});
+  std::memcpy(zero_d.mutable_data(), &bits, sizeof bits);
+  return zero_d[py::tuple()];  // the numpy scalar
 }
 
-// The arguments that rebuild a record: what pickle and copy call the class
-// with, and what repr writes.
+py::object rebuilding(float value) {
+  return std::isnan(value) ? float32_with_bits(std::bit_cast<std::uint32_t>(value))
+                           : py::object(as_python(value));
+}
+
+// The arguments that rebuild a record, which pickle and copy call the class
+// with.
 py::tuple arguments(const Vector3& v) {
-  return py::make_tuple(as_python(v.x), as_python(v.y), as_python(v.z));
+  return py::make_tuple(rebuilding(v.x), rebuilding(v.y), rebuilding(v.z));
 }
 
 py::tuple arguments(const PointLight& l) {
-  return py::make_tuple(l.position, as_python(l.r), as_python(l.g), as_python(l.b),
-                        as_python(l.intensity));
+  return py::make_tuple(l.position, rebuilding(l.r), rebuilding(l.g), rebuilding(l.b),
+                        rebuilding(l.intensity));
+}
+
+bool has_nan(const Vector3& v) {
+  return std::isnan(v.x) || std::isnan(v.y) || std::isnan(v.z);
+}
+
+bool has_nan(const PointLight& l) {
+  return has_nan(l.position) || std::isnan(l.r) || std::isnan(l.g) || std::isnan(l.b) ||
+         std::isnan(l.intensity);
+}
+
+// Python that gives a finite value or an infinity back: the shortest decimal
+// that names the double, which the float32 rounds back to.
+std::string decimal(float value) {
+  if (std::isinf(value)) return value > 0 ? "float('inf')" : "-float('inf')";
+  return std::string(py::repr(as_python(value)));
+}
+
+std::string hex_bits(float value) {
+  char text[11];
+  std::snprintf(text, sizeof text, "0x%08x",
+                static_cast<unsigned>(std::bit_cast<std::uint32_t>(value)));
+  return text;
+}
+
+std::string triple(const Vector3& v, std::string (*show)(float)) {
+  return show(v.x) + ", " + show(v.y) + ", " + show(v.z);
+}
+
+// The call that rebuilds the record: the constructor with decimal values, or
+// from_bits with every bit pattern when a field is a NaN.
+std::string source_of(const Vector3& v) {
+  if (has_nan(v)) return "Vector3.from_bits(" + triple(v, hex_bits) + ")";
+  return "Vector3(" + triple(v, decimal) + ")";
+}
+
+std::string source_of(const PointLight& l) {
+  if (has_nan(l)) {
+    return "PointLight.from_bits((" + triple(l.position, hex_bits) + "), " + hex_bits(l.r) + ", " +
+           hex_bits(l.g) + ", " + hex_bits(l.b) + ", " + hex_bits(l.intensity) + ")";
+  }
+  return "PointLight(" + source_of(l.position) + ", " + decimal(l.r) + ", " + decimal(l.g) + ", " +
+         decimal(l.b) + ", " + decimal(l.intensity) + ")";
+}
+
+// A float32 bit pattern given as an int, for from_bits.
+float from_bits(py::handle value, const std::string& what) {
+  const std::string expected = what + " must be a float32 bit pattern, an int from 0 to 0xffffffff";
+  if (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr())) {
+    throw py::type_error(expected + ", not " + type_name(value));
+  }
+  int overflow = 0;
+  const long long bits = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+  if (bits == -1 && PyErr_Occurred()) throw py::error_already_set();
+  if (overflow != 0 || bits < 0 || bits > 0xffffffffLL) throw py::value_error(expected);
+  return std::bit_cast<float>(static_cast<std::uint32_t>(bits));
+}
+
+Vector3 vector_from_bits(py::handle object, const std::string& what) {
+  if (!is_sequence(object) || py::isinstance<py::array>(object)) {
+    throw py::type_error(what + " must be a tuple of 3 float32 bit patterns, not " +
+                         type_name(object));
+  }
+  const auto sequence = py::reinterpret_borrow<py::sequence>(object);
+  if (sequence.size() != 3) {
+    throw py::value_error(what + " must have 3 components, not " + std::to_string(sequence.size()));
+  }
+  return {from_bits(sequence[0], what + "[0]"), from_bits(sequence[1], what + "[1]"),
+          from_bits(sequence[2], what + "[2]")};
 }
 
 bool operator==(const Vector3& a, const Vector3& b) {
@@ -533,7 +813,7 @@ void define_field(py::class_<Record>& record, const char* name, float Record::*f
 // are mutable; pickling and copying through the rebuilding arguments; and a
 // repr that is Python giving the same bits back.
 template <class Record>
-void define_value_methods(py::class_<Record>& record, const char* name) {
+void define_value_methods(py::class_<Record>& record) {
   record
       .def(
           "__eq__",
@@ -551,18 +831,7 @@ void define_value_methods(py::class_<Record>& record, const char* name) {
           },
           "__reduce__(self)\n--\n\nFor pickle and copy: the class and its fields.")
       .def(
-          "__repr__",
-          [name](const Record& self) {
-            std::string text = std::string(name) + "(";
-            const char* separator = "";
-            for (const auto argument : arguments(self)) {
-              text += separator;
-              text += PyFloat_Check(argument.ptr()) ? repr(argument.template cast<float>())
-                                                    : std::string(py::repr(argument));
-              separator = ", ";
-            }
-            return text + ")";
-          },
+          "__repr__", [](const Record& self) { return source_of(self); },
           "__repr__(self)\n--\n\nThe call that rebuilds the record, with exact values.")
       .attr("__hash__") = py::none();
   record.attr("__module__") = "lighting";
@@ -573,11 +842,13 @@ void define_records(py::module_& module) {
 A point, a normal, a unit direction, a reflectance or an energy triple
 (x red, y green, z blue), in single precision.
 
-Each component is a real number rounded to float32 when stored, as
-numpy.float32(x) rounds; complex and bool values raise TypeError. A Vector3
-unpacks like a tuple (x, y, z = v; tuple(v)), compares equal to another with
-equal components, pickles and copies with its exact bits, and its repr is
-Python that rebuilds it.
+Each component is a real number rounded once to the nearest float32 when
+stored (a float as numpy.float32(x) rounds it, numpy scalars by numpy's
+cast, ints of any size and fractions exactly); complex and bool values
+raise TypeError. A Vector3 unpacks like a tuple (x, y, z = v; tuple(v)),
+compares equal to another with equal components, pickles and copies with
+its exact bits, and its repr is Python that rebuilds them, through
+Vector3.from_bits when a component is a NaN.
 )doc");
   vector.def(
       py::init([](const py::object& x, const py::object& y, const py::object& z) {
@@ -594,16 +865,29 @@ Python that rebuilds it.
       .def("__getitem__", &component, "index"_a,
            "__getitem__(self, index)\n--\n\nx, y or z for index 0, 1 or 2 (or -3, -2, -1).")
       .def(
-          "__iter__", [](const Vector3& self) { return py::iter(arguments(self)); },
+          "__iter__",
+          [](const Vector3& self) {
+            return py::iter(
+                py::make_tuple(as_python(self.x), as_python(self.y), as_python(self.z)));
+          },
           "__iter__(self)\n--\n\nx, y and z in turn, as Python floats.");
-  define_value_methods(vector, "Vector3");
+  vector.def_static(
+      "from_bits",
+      [](const py::object& x, const py::object& y, const py::object& z) {
+        return Vector3{from_bits(x, "x"), from_bits(y, "y"), from_bits(z, "z")};
+      },
+      "x"_a, "y"_a, "z"_a,
+      "from_bits(x, y, z)\n--\n\nThe Vector3 whose components have these float32 bit patterns "
+      "(ints from 0 to 0xffffffff), NaN payloads and signs included; what repr writes for a "
+      "Vector3 holding a NaN.");
+  define_value_methods(vector);
 
   py::class_<PointLight> light(module, "PointLight", R"doc(
 A point light: a position, a colour (r, g, b) and an intensity, in single
 precision. Colour and intensity stay separate: no operation folds them.
 
 The position is a Vector3 or a sequence of three real numbers; every value
-is rounded to float32 as numpy.float32(x) rounds. Equality, pickling,
+is rounded once to the nearest float32, as for Vector3. Equality, pickling,
 copying and repr are as for Vector3.
 )doc");
   light
@@ -627,7 +911,18 @@ copying and repr are as for Vector3.
   define_field(light, "g", &PointLight::g, "Green colour channel.");
   define_field(light, "b", &PointLight::b, "Blue colour channel.");
   define_field(light, "intensity", &PointLight::intensity, "Intensity, scaling every channel.");
-  define_value_methods(light, "PointLight");
+  light.def_static(
+      "from_bits",
+      [](const py::object& position, const py::object& r, const py::object& g, const py::object& b,
+         const py::object& intensity) {
+        return PointLight{vector_from_bits(position, "position"), from_bits(r, "r"),
+                          from_bits(g, "g"), from_bits(b, "b"), from_bits(intensity, "intensity")};
+      },
+      "position"_a, "r"_a, "g"_a, "b"_a, "intensity"_a,
+      "from_bits(position, r, g, b, intensity)\n--\n\nThe PointLight whose fields have these "
+      "float32 bit patterns (ints from 0 to 0xffffffff; position a tuple of three), NaN payloads "
+      "and signs included; what repr writes for a PointLight holding a NaN.");
+  define_value_methods(light);
 }
 
 }  // namespace

@@ -7,9 +7,12 @@ clamped at zero, times the reflectance), with exactly the bits of the C++
 library: every value is IEEE single precision, each expression is evaluated
 in double precision and rounded to float32 where the library rounds it.
 
-Records: Vector3(x, y, z) and PointLight(position, r, g, b, intensity). Python
-floats given to them, or to the functions as 3-tuples, are rounded to float32
-as numpy.float32(x) rounds them.
+Records: Vector3(x, y, z) and PointLight(position, r, g, b, intensity), and
+Vector3.from_bits / PointLight.from_bits from float32 bit patterns. Every
+number given to them or to the functions, alone, in a tuple, a list or an
+array, is rounded once to the nearest float32: floats as numpy.float32(x)
+rounds them, numpy values by numpy's cast, ints of any size and fractions
+exactly, so a batch and a scalar call agree on the same values.
 
 Scalar operations, on a Vector3 or a 3-tuple:
     light_distance(point, light)           -> float
@@ -31,7 +34,7 @@ Vector3, a tuple, a list or a numpy array) and gives a Vector3; an array of
 shape (N, 3) or (..., 3) is an array of points and gives a float32 array of
 the same shape. Complex and bool values raise TypeError; a copy or result
 that cannot be allocated raises MemoryError. Records pickle, copy, compare by
-value and print as Python that rebuilds them.
+value and print as Python that rebuilds their bits, NaN payloads included.
 
 lighting.portable holds the same functions with the correctly rounded root
 (IEEE sqrt) in place of the C library's pow, for the same bits everywhere.
