@@ -41,35 +41,16 @@ static_assert(sizeof(Vector3) == 3 * sizeof(float),
 
 // --- Flavours ---------------------------------------------------------------------
 
-// The operations of one flavour of the library, as addresses, so that one set
-// of bindings is instantiated for each flavour.
-struct Flavour {
-  float (*light_distance)(const Vector3&, const PointLight&) noexcept;
-  void (*light_direction)(const Vector3&, const PointLight&, Vector3&) noexcept;
-  float (*dot_product)(const Vector3&, const Vector3&) noexcept;
-  void (*received_energy)(const Vector3&, const PointLight&, Vector3&) noexcept;
-  void (*diffused_energy)(const Vector3&, const Vector3&, const Vector3&, const PointLight&,
-                          Vector3&) noexcept;
-  void (*received_batch)(std::span<const Vector3>, const PointLight&, std::span<Vector3>);
-  void (*diffused_plane_batch)(std::span<const Vector3>, const Vector3&, const Vector3&,
-                               const PointLight&, std::span<Vector3>);
-  void (*diffused_batch)(std::span<const Vector3>, std::span<const Vector3>,
-                         std::span<const Vector3>, const PointLight&, std::span<Vector3>);
+// The two flavours as types, so that one set of bindings is instantiated for
+// each; each names the library's table of its operations.
+struct DefaultFlavour {
+  static const lighting::Operations& operations() noexcept { return lighting::operations(); }
 };
-
-// Both namespaces declare the same names with the same signatures; the
-// member types pick the overload of each.
-#define LIGHTING_FLAVOUR_OF(space)                                                                 \
-  Flavour {                                                                                        \
-    &space::light_distance, &space::light_direction, &space::dot_product, &space::received_energy, \
-        &space::diffused_energy, &space::received_energy, &space::diffused_energy,                 \
-        &space::diffused_energy                                                                    \
+struct PortableFlavour {
+  static const lighting::Operations& operations() noexcept {
+    return lighting::portable::operations();
   }
-
-constexpr Flavour default_flavour = LIGHTING_FLAVOUR_OF(lighting);
-constexpr Flavour portable_flavour = LIGHTING_FLAVOUR_OF(lighting::portable);
-
-#undef LIGHTING_FLAVOUR_OF
+};
 
 // --- Conversions ------------------------------------------------------------------
 
@@ -526,14 +507,14 @@ Rows rows_of(const PerPoint& argument, const py::array& points) {
 
 // --- The functions, once per flavour ---------------------------------------------
 
-template <const Flavour& flavour>
+template <class Flavour>
 py::object received_energy(const py::object& points_object, const py::object& light_object,
                            const py::object& out) {
   const PointLight light = to_light(light_object);
   if (is_one_triple(points_object)) {
     if (!out.is_none()) throw py::type_error("out= is for arrays of points, not one point");
     Vector3 result;
-    flavour.received_energy(to_vector(points_object, "point"), light, result);
+    Flavour::operations().received_energy(to_vector(points_object, "point"), light, result);
     return py::cast(result);
   }
   const py::array points = to_points(points_object);
@@ -543,12 +524,12 @@ py::object received_energy(const py::object& points_object, const py::object& li
   const auto output_rows = as_vectors(output);
   {
     const py::gil_scoped_release unlocked;
-    flavour.received_batch(input_rows, light, output_rows);
+    Flavour::operations().received_energy_batch(input_rows, light, output_rows);
   }
   return output;
 }
 
-template <const Flavour& flavour>
+template <class Flavour>
 py::object diffused_energy(const py::object& points_object, const py::object& normal,
                            const py::object& reflectance, const py::object& light_object,
                            const py::object& out) {
@@ -556,8 +537,9 @@ py::object diffused_energy(const py::object& points_object, const py::object& no
   if (is_one_triple(points_object)) {
     if (!out.is_none()) throw py::type_error("out= is for arrays of points, not one point");
     Vector3 result;
-    flavour.diffused_energy(to_vector(points_object, "point"), to_vector(normal, "normal"),
-                            to_vector(reflectance, "reflectance"), light, result);
+    Flavour::operations().diffused_energy(to_vector(points_object, "point"),
+                                          to_vector(normal, "normal"),
+                                          to_vector(reflectance, "reflectance"), light, result);
     return py::cast(result);
   }
   const py::array points = to_points(points_object);
@@ -569,14 +551,16 @@ py::object diffused_energy(const py::object& points_object, const py::object& no
   const auto output_rows = as_vectors(output);
   if (normals.is_one && reflectances.is_one) {
     const py::gil_scoped_release unlocked;
-    flavour.diffused_plane_batch(input_rows, normals.one, reflectances.one, light, output_rows);
+    Flavour::operations().diffused_energy_batch(input_rows, normals.one, reflectances.one, light,
+                                                output_rows);
   } else {
     const Rows normal_rows = rows_of(normals, points);
     const Rows reflectance_rows = rows_of(reflectances, points);
     const auto normal_vectors = as_vectors(normal_rows);
     const auto reflectance_vectors = as_vectors(reflectance_rows);
     const py::gil_scoped_release unlocked;
-    flavour.diffused_batch(input_rows, normal_vectors, reflectance_vectors, light, output_rows);
+    Flavour::operations().diffused_energy_batch_each(input_rows, normal_vectors,
+                                                     reflectance_vectors, light, output_rows);
   }
   return output;
 }
@@ -588,12 +572,13 @@ py::float_ as_python(float value) {
 // Signatures are written into the docstrings in the form CPython reads as a
 // builtin's __text_signature__ ("name(args)\n--\n\n"), so help() and
 // inspect.signature show the Python names and defaults.
-template <const Flavour& flavour>
+template <class Flavour>
 void define_functions(py::module_& module) {
   module.def(
       "light_distance",
       [](const py::object& point, const py::object& light_object) {
-        return as_python(flavour.light_distance(to_vector(point, "point"), to_light(light_object)));
+        return as_python(Flavour::operations().light_distance(to_vector(point, "point"),
+                                                              to_light(light_object)));
       },
       "point"_a, "light"_a, R"doc(light_distance(point, light)
 --
@@ -606,7 +591,8 @@ returned as a Python float.
       "light_direction",
       [](const py::object& point, const py::object& light_object) {
         Vector3 result;
-        flavour.light_direction(to_vector(point, "point"), to_light(light_object), result);
+        Flavour::operations().light_direction(to_vector(point, "point"), to_light(light_object),
+                                              result);
         return result;
       },
       "point"_a, "light"_a, R"doc(light_direction(point, light)
@@ -619,7 +605,7 @@ light's position gives NaN components.
   module.def(
       "dot_product",
       [](const py::object& a, const py::object& b) {
-        return as_python(flavour.dot_product(to_vector(a, "a"), to_vector(b, "b")));
+        return as_python(Flavour::operations().dot_product(to_vector(a, "a"), to_vector(b, "b")));
       },
       "a"_a, "b"_a, R"doc(dot_product(a, b)
 --
@@ -628,7 +614,7 @@ light's position gives NaN components.
 to float32, returned as a Python float.
 )doc");
 
-  module.def("received_energy", &received_energy<flavour>, "points"_a, "light"_a, py::kw_only(),
+  module.def("received_energy", &received_energy<Flavour>, "points"_a, "light"_a, py::kw_only(),
              "out"_a = py::none(), R"doc(received_energy(points, light, *, out=None)
 --
 
@@ -652,7 +638,7 @@ shapes or an overlapping out, MemoryError when the float32 copy or the
 result cannot be allocated; on an error nothing is written.
 )doc");
 
-  module.def("diffused_energy", &diffused_energy<flavour>, "points"_a, "normal"_a, "reflectance"_a,
+  module.def("diffused_energy", &diffused_energy<Flavour>, "points"_a, "normal"_a, "reflectance"_a,
              "light"_a, py::kw_only(), "out"_a = py::none(),
              R"doc(diffused_energy(points, normal, reflectance, light, *, out=None)
 --
@@ -933,8 +919,8 @@ PYBIND11_MODULE(_lighting, module) {
 
   module.doc() = "Compiled part of the lighting package; import lighting instead.";
   define_records(module);
-  define_functions<default_flavour>(module);
+  define_functions<DefaultFlavour>(module);
   py::module_ portable = module.def_submodule(
       "portable", "The portable flavour's functions; import lighting.portable instead.");
-  define_functions<portable_flavour>(portable);
+  define_functions<PortableFlavour>(portable);
 }
