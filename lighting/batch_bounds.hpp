@@ -15,7 +15,8 @@
 //
 // Notation: u = 2^-53, RN = round to nearest double. Every bound covers a
 // fused and an unfused multiply-add alike (Highway fuses on AVX2 and AVX-512,
-// not on SSE4), so one derivation serves every target.
+// not on SSE4), so one derivation serves every target. docs/batch-kernel.md
+// derives each bound step by step.
 #pragma once
 
 #include <cstdint>

@@ -32,7 +32,7 @@ struct PngSettings {
   int strategy = 0;       // zlib's Z_DEFAULT_STRATEGY (0) to Z_FIXED (4); Z_RLE is 3
 };
 
-// What the renderer uses: see the README for the measurements behind it.
+// What the renderer uses: see docs/performance.md for the measurements behind it.
 PngSettings default_png_settings();
 
 // Uncompressed bytes per block, filter bytes included: enough that a full
