@@ -1,10 +1,8 @@
 // lighting-render: the diffused energy of a lit surface patch as a PNG or an OpenEXR image.
 #include <fcntl.h>
-#include <omp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -16,7 +14,7 @@
 
 #include "exr_render.hpp"
 #include "output_file.hpp"
-#include "render.hpp"
+#include "png_render.hpp"
 
 namespace {
 
@@ -25,15 +23,6 @@ constexpr int kWritten = 0;
 constexpr int kNotWritten = 1;
 constexpr int kBadCommandLine = 2;
 constexpr int kSummaryNotWritten = 3;
-
-// --threads, else OMP_NUM_THREADS as the OpenMP runtime reads it, else every core.
-int thread_count(const render::Options& options) {
-  if (options.threads) return *options.threads;
-  const char* environment = std::getenv("OMP_NUM_THREADS");
-  const int count =
-      environment != nullptr && *environment != '\0' ? omp_get_max_threads() : omp_get_num_procs();
-  return std::clamp(count, 1, 1024);
-}
 
 // The summary must not land inside the image: when the image goes to
 // standard output ("-", /dev/stdout, the file stdout is redirected to), the
@@ -80,10 +69,11 @@ bool refuse_terminal(const render::Options& options) {
   return true;
 }
 
-int show_help() {
-  std::fputs(render::help_text().c_str(), stdout);
+// The help or the version on stdout, which must take all of it.
+int show(const std::string& text, const char* what) {
+  std::fputs(text.c_str(), stdout);
   if (flushed_whole(stdout)) return kWritten;
-  std::fprintf(stderr, "lighting-render: cannot write the help: %s\n", std::strerror(errno));
+  std::fprintf(stderr, "lighting-render: cannot write the %s: %s\n", what, std::strerror(errno));
   return kNotWritten;
 }
 
@@ -95,7 +85,6 @@ std::string render_image(const render::Options& options, int threads,
   if (options.format == render::ImageFormat::exr) {
     render::ExrSettings settings;
     settings.compression = options.compression;
-    settings.threads = threads;
     non_finite_pixels = render::render_exr(options, threads, settings, progress).non_finite_pixels;
     std::snprintf(text, sizeof text, "32-bit float OpenEXR (%s)",
                   std::string(render::exr_compression_name(options.compression)).c_str());
@@ -119,11 +108,14 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "lighting-render: %s\n", error.what());
     return kBadCommandLine;
   }
-  if (options.help) return show_help();
+  if (options.help) return show(render::help_text(), "help");
+  if (options.version) return show(render::version_text(), "version");
   if (refuse_terminal(options)) return kNotWritten;
 
   render::install_signal_handlers();
-  const int threads = thread_count(options);
+  const auto [threads, warning] =
+      render::thread_count(options.threads, std::getenv("OMP_NUM_THREADS"));
+  if (!warning.empty()) std::fprintf(stderr, "lighting-render: warning: %s\n", warning.c_str());
   const bool show_progress = isatty(STDERR_FILENO) != 0;
   std::FILE* summary = summary_stream(options.output);
   try {

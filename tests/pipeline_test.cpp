@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "pipeline.hpp"
-#include "render.hpp"
+#include "png_render.hpp"
 #include "scratch_directory.hpp"
 #include "tone.hpp"
 

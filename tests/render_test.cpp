@@ -22,7 +22,7 @@
 
 #include "float_bits.hpp"
 #include "output_file.hpp"
-#include "render.hpp"
+#include "png_render.hpp"
 #include "tone.hpp"
 
 namespace {
