@@ -42,10 +42,13 @@ class ExrEncoder final : public BlockEncoder {
     }
     slots_.resize(static_cast<std::size_t>(shape.slots));
   }
-  void add_rows(const BlockAt& at, int first_row,
-                std::span<const lighting::Vector3> energy) override {
+  std::int64_t add_rows(const BlockAt& at, int first_row,
+                        std::span<const lighting::Vector3> energy) override {
+    std::int64_t non_finite = 0;
+    for (const auto& e : energy) non_finite += is_finite(e) ? 0 : 1;
     writer_.encode(*encoders_[static_cast<std::size_t>(at.worker)], first_row, energy,
                    slots_[static_cast<std::size_t>(at.slot)]);
+    return non_finite;
   }
   void write(int, int slot) override { writer_.write(slots_[static_cast<std::size_t>(slot)]); }
   void release() { encoders_.clear(); }

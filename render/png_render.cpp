@@ -16,11 +16,16 @@ class BrightestScan final : public BlockEncoder {
   void prepare(const PipelineShape& shape) override {
     brightest_.assign(static_cast<std::size_t>(shape.workers), 0.0f);
   }
-  void add_rows(const BlockAt& at, int, std::span<const lighting::Vector3> energy) override {
+  std::int64_t add_rows(const BlockAt& at, int,
+                        std::span<const lighting::Vector3> energy) override {
     float& brightest = brightest_[static_cast<std::size_t>(at.worker)];
+    std::int64_t non_finite = 0;
     for (const auto& e : energy) {
-      brightest = is_finite(e) ? std::max({brightest, e.x, e.y, e.z}) : brightest;
+      const bool finite = is_finite(e);
+      non_finite += finite ? 0 : 1;
+      brightest = finite ? std::max({brightest, e.x, e.y, e.z}) : brightest;
     }
+    return non_finite;
   }
   // The largest value: the same whichever worker saw what.
   float brightest() const {
@@ -48,12 +53,15 @@ class PngEncoder final : public BlockEncoder {
   void begin(const BlockAt& at) override {
     encoder(at).begin(at.block, slots_[static_cast<std::size_t>(at.slot)]);
   }
-  void add_rows(const BlockAt& at, int, std::span<const lighting::Vector3> energy) override {
+  std::int64_t add_rows(const BlockAt& at, int,
+                        std::span<const lighting::Vector3> energy) override {
     const auto width = static_cast<std::size_t>(layout_.width);
+    std::int64_t non_finite = 0;
     for (std::size_t first = 0; first < energy.size(); first += width) {
-      tone_map_row(tone_, energy.subspan(first, width), encoder(at).next_row());
+      non_finite += tone_map_row(tone_, energy.subspan(first, width), encoder(at).next_row());
       encoder(at).add_row();
     }
+    return non_finite;
   }
   void finish(const BlockAt& at) override { encoder(at).finish(); }
   void write(int, int slot) override {

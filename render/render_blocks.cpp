@@ -45,9 +45,8 @@ std::int64_t render_blocks(const Scene& scene, const Patch& patch, const BlockSh
           for (std::size_t index = 0; index < rows; ++index) {
             const auto line = energy.subspan(index * width, width);
             shade_row(scene, patch, row + static_cast<int>(index), line);
-            for (const auto& e : line) w.non_finite += is_finite(e) ? 0 : 1;
           }
-          encoder.add_rows(at, row, energy);
+          w.non_finite += encoder.add_rows(at, row, energy);
         }
         encoder.finish(at);
       },

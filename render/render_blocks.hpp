@@ -1,8 +1,8 @@
 // The render driver, one for every format: the patch is shaded a block of
 // rows at a time on the pipeline (pipeline.hpp), and the format's encoder
 // turns each block's energies into bytes and writes the blocks in order. The
-// driver also counts the non-finite pixels, so that every format counts them
-// alike, and sizes the worker pool, so that no format sets threads up itself.
+// driver sizes the worker pool and sums the non-finite pixels per worker, so
+// that no format sets threads up itself.
 #pragma once
 
 #include <lighting/lighting.hpp>
@@ -43,9 +43,12 @@ class BlockEncoder {
   // Once, before any block: the workers and the slots that the blocks use.
   virtual void prepare(const PipelineShape& shape) = 0;
   virtual void begin(const BlockAt&) {}
-  // `energy` holds whole rows of the patch's width, the first being first_row.
-  virtual void add_rows(const BlockAt& at, int first_row,
-                        std::span<const lighting::Vector3> energy) = 0;
+  // `energy` holds whole rows of the patch's width, the first being
+  // first_row. Returns how many of its pixels have an infinite or NaN
+  // channel: the encoder looks at every value anyway (the tone map blacks
+  // those pixels out), so a second pass to count them would only cost time.
+  virtual std::int64_t add_rows(const BlockAt& at, int first_row,
+                                std::span<const lighting::Vector3> energy) = 0;
   virtual void finish(const BlockAt&) {}
   virtual void write(int /*block*/, int /*slot*/) {}
 };
@@ -55,8 +58,8 @@ class BlockEncoder {
 PipelineShape block_pipeline_shape(const Patch& patch, const BlockShape& cut, int threads);
 
 // Shades every pixel of the patch once, through `encoder`, on the pool that
-// block_pipeline_shape gives. Returns the pixels with an infinite or NaN
-// channel. progress gets the fraction of blocks written.
+// block_pipeline_shape gives. Returns the sum of add_rows' counts of
+// non-finite pixels. progress gets the fraction of blocks written.
 std::int64_t render_blocks(const Scene& scene, const Patch& patch, const BlockShape& cut,
                            int threads, BlockEncoder& encoder, const Progress& progress = {});
 

@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "exr_render.hpp"
 #include "pipeline.hpp"
 #include "png_render.hpp"
 #include "render_blocks.hpp"
@@ -169,8 +170,8 @@ class RecordingEncoder final : public render::BlockEncoder {
     open_[worker(at)] = at.block;
     next_row_[worker(at)] = at.block * block_rows_;
   }
-  void add_rows(const render::BlockAt& at, int first_row,
-                std::span<const lighting::Vector3> energy) override {
+  std::int64_t add_rows(const render::BlockAt& at, int first_row,
+                        std::span<const lighting::Vector3> energy) override {
     const auto width = static_cast<std::size_t>(patch_.width);
     const std::lock_guard lock(mutex_);
     check_at(at);
@@ -193,6 +194,7 @@ class RecordingEncoder final : public render::BlockEncoder {
       }
     }
     next_row_[worker(at)] = first_row + rows;
+    return static_cast<std::int64_t>(energy.size());  // as if every pixel were non-finite
   }
   void finish(const render::BlockAt& at) override {
     const std::lock_guard lock(mutex_);
@@ -263,10 +265,40 @@ TEST(RenderBlocks, EveryRowReachesTheEncoderOnceInPassesAndBlocksAreWrittenInOrd
       EXPECT_EQ(encoder.written, in_order);
       EXPECT_EQ(encoder.shape().blocks, 11);
       EXPECT_EQ(encoder.shape().workers, std::min(threads, render::usable_threads(threads)));
-      EXPECT_EQ(non_finite, non_finite_pixels(scene, patch)) << threads << " threads";
+      // The sum of what every worker's add_rows returned.
+      EXPECT_EQ(non_finite, 37 * 103) << threads << " threads";
     }
   }
-  EXPECT_GT(non_finite_pixels(scene, patch), 0);  // the count is tested on something
+}
+
+class RenderFormats : public lighting_test::ScratchDirectoryTest {
+ protected:
+  RenderFormats() : ScratchDirectoryTest("lighting-driver-test") {}
+};
+
+// The scan, the PNG and the EXR count the same pixels, on any thread count.
+TEST_F(RenderFormats, EveryFormatCountsTheNonFinitePixelsTheShadingGives) {
+  render::Options options;
+  options.scene = driver_scene();
+  options.width = 53;
+  options.height = 150;
+  options.extent = 2.0;
+  options.exposure = 1.0;
+  const render::Patch patch =
+      render::make_patch(options.scene, options.width, options.height, options.extent);
+  const std::int64_t expected = non_finite_pixels(options.scene, patch);
+  ASSERT_GT(expected, 0);
+  ASSERT_LT(expected, 53 * 150);
+  for (const int threads : {1, 3}) {
+    EXPECT_EQ(render::scan_energy(options.scene, patch, threads).non_finite_pixels, expected);
+    options.output = path("count.png");
+    EXPECT_EQ(
+        render::render_png(options, threads, render::default_png_settings()).non_finite_pixels,
+        expected);
+    options.output = path("count.exr");
+    EXPECT_EQ(render::render_exr(options, threads, render::ExrSettings{}).non_finite_pixels,
+              expected);
+  }
 }
 
 TEST(RenderBlocks, PoolIsCappedByTheFormatTheBlocksAndTheCores) {
@@ -291,8 +323,10 @@ TEST(RenderBlocks, PoolIsCappedByTheFormatTheBlocksAndTheCores) {
 class FailingEncoder final : public render::BlockEncoder {
  public:
   void prepare(const render::PipelineShape&) override {}
-  void add_rows(const render::BlockAt& at, int, std::span<const lighting::Vector3>) override {
+  std::int64_t add_rows(const render::BlockAt& at, int,
+                        std::span<const lighting::Vector3>) override {
     if (at.block == 3) throw std::runtime_error("cannot encode block 3");
+    return 0;
   }
   void write(int block, int) override { written.push_back(block); }
   std::vector<int> written;
