@@ -120,29 +120,28 @@ const std::string kOutsideFloatRange =
     "outside single precision's normal range: numbers must be 0 or between "
     "1.17549435e-38 and 3.40282347e+38 in magnitude";
 
-// A finite number, the whole text.
-double parse_number(std::string_view option, std::string_view text) {
-  double value = 0.0;
-  switch (read_number(text, value)) {
+// A finite number, the whole text, read by `read`; refused in one line
+// otherwise.
+template <typename Number>
+Number parse_finite(std::string_view option, std::string_view text,
+                    NumberError (*read)(std::string_view, Number&), const std::string& beyond) {
+  Number value{};
+  switch (read(text, value)) {
     case NumberError::none:
       return value;
     case NumberError::out_of_range:
-      reject(option, text, kDoubleRange);
+      reject(option, text, beyond);
     default:
       reject(option, text, "is not a finite number");
   }
 }
 
+double parse_number(std::string_view option, std::string_view text) {
+  return parse_finite<double>(option, text, read_number, kDoubleRange);
+}
+
 float parse_float(std::string_view option, std::string_view text) {
-  float value = 0.0f;
-  switch (read_float(text, value)) {
-    case NumberError::none:
-      return value;
-    case NumberError::out_of_range:
-      reject(option, text, "is " + kOutsideFloatRange);
-    default:
-      reject(option, text, "is not a finite number");
-  }
+  return parse_finite<float>(option, text, read_float, "is " + kOutsideFloatRange);
 }
 
 std::string_view trim_blanks(std::string_view text) {
@@ -448,10 +447,11 @@ compression) and the count of non-finite pixels. A name holding control
 characters (a newline, an escape) is shown there and in errors in double
 quotes with C escapes ("a\nb").
 
-Exit status: 0 on success; 1 if the image could not be written or the target
-was refused (the target is left as it was, but for a failure while copying
-in place); 2 for a bad command line; 3 if the image was written but the
-summary line could not be. SIGINT, SIGTERM and SIGHUP remove the unfinished
+Exit status: 0 on success, and for --help and --version; 1 if the image could
+not be written or the target was refused (the target is left as it was, but
+for a failure while copying in place), or the help or the version could not
+be; 2 for a bad command line; 3 if the image was written but the summary
+line could not be. SIGINT, SIGTERM and SIGHUP remove the unfinished
 image and end the program as killed by that signal (128 + its number in a
 shell); signals ignored at start (nohup) stay ignored.
 )";

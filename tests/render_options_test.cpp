@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "float_bits.hpp"
+#include "option_errors.hpp"
 #include "options.hpp"
 #include "output_file.hpp"
 #include "pipeline.hpp"
@@ -17,15 +18,7 @@ namespace {
 
 using lighting_test::bits;
 
-// The message a parse fails with, or "" when it succeeds.
-std::string parse_error(const std::vector<std::string>& arguments) {
-  try {
-    render::parse_options(arguments);
-  } catch (const std::invalid_argument& error) {
-    return error.what();
-  }
-  return "";
-}
+using lighting_test::parse_error;
 
 // Every option that takes floats, and how to read component `index` back.
 struct FloatOption {
