@@ -411,7 +411,7 @@ Image:
   -f, --force              write the image even when standard output (or the
                            descriptor that FILE names) is a terminal
   -h, --help               show this help and exit
-      --version            show the version and exit
+  --version                show the version and exit
 
 Numbers are decimal, as C writes them (8, -2.5, 1e-3), with an optional
 leading '+'; a triple's numbers may have blanks around them ("1, 2, 3").
