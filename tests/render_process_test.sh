@@ -276,7 +276,8 @@ most_threads() {
   wait "$pid"
   echo "$most"
 }
-cores=$(nproc)
+# nproc itself would honour OMP_NUM_THREADS: the cores alone, whatever the caller set.
+cores=$(env -u OMP_NUM_THREADS -u OMP_THREAD_LIMIT nproc)
 capped() { if [ "$1" -lt "$cores" ]; then echo "$1"; else echo "$cores"; fi; }
 [ "$(OMP_NUM_THREADS=1 most_threads)" -eq 1 ] || fail "OMP_NUM_THREADS=1 is not honoured"
 [ "$(OMP_NUM_THREADS=5 most_threads)" -eq "$(capped 5)" ] || fail "OMP_NUM_THREADS=5 is not capped at $cores cores"
