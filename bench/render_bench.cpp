@@ -18,7 +18,6 @@
 // in a child process and reports its peak resident set (goal: < 64 MiB), and
 // the same for 4096 x 4096 with 1024 threads (memory flat in the thread count).
 #include <benchmark/benchmark.h>
-#include <omp.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -27,8 +26,9 @@
 #include <string>
 #include <vector>
 
+#include "pipeline.hpp"
 #include "png_file_writer.hpp"
-#include "render.hpp"
+#include "png_render.hpp"
 #include "render_bench_support.hpp"
 #include "tone.hpp"
 
@@ -73,15 +73,13 @@ void BM_ToneMap(benchmark::State& state) {
     render::shade_row(options.scene, patch, row, band[static_cast<std::size_t>(row)]);
   const auto tone = render::make_tone_table(6.4);
   for (auto _ : state) {
-#pragma omp parallel num_threads(threads)
-    {
+    render_bench::on_bands(side, threads, [&](int first, int end) {
       std::vector<std::uint8_t> rgb(3 * static_cast<std::size_t>(side));
-#pragma omp for schedule(static)
-      for (int row = 0; row < side; ++row) {
+      for (int row = first; row < end; ++row) {
         benchmark::DoNotOptimize(
             render::tone_map_row(tone, band[static_cast<std::size_t>(row % kBand)], rgb));
       }
-    }
+    });
   }
   set_pixels(state, side);
 }
@@ -168,7 +166,7 @@ void BM_RenderVsShade(benchmark::State& state) {
   auto options = options_for(side);
   if (!automatic) options.exposure = 6.4;
   const auto patch = patch_for(options);
-  const int threads = omp_get_num_procs();
+  const int threads = render::usable_threads(1 << 20);
   double shade = 0.0;
   double whole = 0.0;
   for (auto _ : state) {
@@ -202,7 +200,7 @@ void BM_BatchVsScalar(benchmark::State& state) {
   double scalar = 0.0;
   double batch = 0.0;
   for (auto _ : state) {
-    // One thread each (an OpenMP team of one runs on the calling thread).
+    // One thread each (a pool of one is the calling thread).
     scalar += cpu_seconds(CLOCK_THREAD_CPUTIME_ID, [&] { shade_all_scalar(options.scene, patch); });
     batch += cpu_seconds(CLOCK_THREAD_CPUTIME_ID, [&] { shade_all(options.scene, patch, 1); });
   }

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "options.hpp"
@@ -64,18 +65,31 @@ inline render::Patch patch_for(const render::Options& options) {
   return render::make_patch(options.scene, options.width, options.height, options.extent);
 }
 
+// Rows 0 to rows - 1 cut into `threads` equal bands, band(first, end) run on
+// each at once, the calling thread among them.
+template <typename Band>
+void on_bands(int rows, int threads, Band band) {
+  const auto bound = [&](int index) {
+    return static_cast<int>(static_cast<long long>(rows) * index / threads);
+  };
+  std::vector<std::thread> helpers;
+  for (int index = 1; index < threads; ++index) {
+    helpers.emplace_back([&, index] { band(bound(index), bound(index + 1)); });
+  }
+  band(bound(0), bound(1));
+  for (auto& helper : helpers) helper.join();
+}
+
 // The shading stage as the renderer runs it: every row through shade_row on
 // `threads` threads, into a row buffer per thread.
 inline void shade_all(const render::Scene& scene, const render::Patch& patch, int threads) {
-#pragma omp parallel num_threads(threads)
-  {
+  on_bands(patch.height, threads, [&](int first, int end) {
     std::vector<lighting::Vector3> energy(static_cast<std::size_t>(patch.width));
-#pragma omp for schedule(static)
-    for (int row = 0; row < patch.height; ++row) {
+    for (int row = first; row < end; ++row) {
       render::shade_row(scene, patch, row, energy);
       benchmark::DoNotOptimize(energy.data());
     }
-  }
+  });
 }
 
 // Runs `program` on a width x height image written to `output`, with any

@@ -1,10 +1,12 @@
 #include "exr_render.hpp"
 
 #include <algorithm>
+#include <memory>
 #include <span>
 #include <vector>
 
 #include "output_file.hpp"
+#include "render_blocks.hpp"
 
 namespace render {
 
@@ -26,6 +28,39 @@ ExrBlocking exr_blocking(int width, int height, int rows_per_chunk, int threads)
   return {block_rows, std::min({usable_threads(threads), affordable, blocks})};
 }
 
+namespace {
+
+// A block shaded whole, then encoded into its slot as OpenEXR chunks on the
+// worker's own encoder; the slots written in order.
+class ExrEncoder final : public BlockEncoder {
+ public:
+  explicit ExrEncoder(ExrWriter& writer) : writer_(writer) {}
+  void prepare(const PipelineShape& shape) override {
+    encoders_.clear();
+    for (int worker = 0; worker < shape.workers; ++worker) {
+      encoders_.push_back(std::make_unique<ExrChunkEncoder>(writer_));
+    }
+    slots_.resize(static_cast<std::size_t>(shape.slots));
+  }
+  std::int64_t add_rows(const BlockAt& at, int first_row,
+                        std::span<const lighting::Vector3> energy) override {
+    std::int64_t non_finite = 0;
+    for (const auto& e : energy) non_finite += is_finite(e) ? 0 : 1;
+    writer_.encode(*encoders_[static_cast<std::size_t>(at.worker)], first_row, energy,
+                   slots_[static_cast<std::size_t>(at.slot)]);
+    return non_finite;
+  }
+  void write(int, int slot) override { writer_.write(slots_[static_cast<std::size_t>(slot)]); }
+  void release() { encoders_.clear(); }
+
+ private:
+  ExrWriter& writer_;
+  std::vector<std::unique_ptr<ExrChunkEncoder>> encoders_;
+  std::vector<ExrBlock> slots_;
+};
+
+}  // namespace
+
 ExrRenderResult render_exr(const Options& options, int threads, const ExrSettings& settings,
                            const Progress& progress) {
   const Patch patch = make_patch(options.scene, options.width, options.height, options.extent);
@@ -33,50 +68,16 @@ ExrRenderResult render_exr(const Options& options, int threads, const ExrSetting
   OutputFile target(options.output, {.allow_terminal = options.force});
   ExrWriter writer(target, patch.width, patch.height, settings, {options.scene, options.extent});
 
-  const auto width = static_cast<std::size_t>(patch.width);
   const ExrBlocking blocking =
       exr_blocking(patch.width, patch.height, writer.rows_per_chunk(), threads);
-  const int block_rows = blocking.block_rows;
-  PipelineShape shape;
-  shape.blocks = (patch.height + block_rows - 1) / block_rows;
-  shape.workers = blocking.workers;
-  shape.slots = pipeline_slots(shape.workers);
-
-  struct Worker {
-    std::unique_ptr<ExrChunkEncoder> encoder;
-    std::vector<lighting::Vector3> energy;
-    std::int64_t non_finite = 0;
-  };
-  std::vector<Worker> workers(static_cast<std::size_t>(shape.workers));
-  for (Worker& w : workers) {
-    w.encoder = std::make_unique<ExrChunkEncoder>(writer);
-    w.energy.resize(width * static_cast<std::size_t>(block_rows));
-  }
-  std::vector<ExrBlock> slots(static_cast<std::size_t>(shape.slots));
-
-  run_pipeline(
-      shape,
-      [&](int block, int slot, int worker) {
-        Worker& w = workers[static_cast<std::size_t>(worker)];
-        const int first = block * block_rows;
-        const int rows = std::min(block_rows, patch.height - first);
-        for (int index = 0; index < rows; ++index) {
-          const auto energy =
-              std::span(w.energy).subspan(static_cast<std::size_t>(index) * width, width);
-          shade_row(options.scene, patch, first + index, energy);
-          for (const auto& e : energy) w.non_finite += is_finite(e) ? 0 : 1;
-        }
-        writer.encode(*w.encoder, first,
-                      std::span(w.energy).first(static_cast<std::size_t>(rows) * width),
-                      slots[static_cast<std::size_t>(slot)]);
-      },
-      [&](int, int slot) { writer.write(slots[static_cast<std::size_t>(slot)]); }, progress);
-
-  for (Worker& w : workers) w.encoder.reset();  // before the writer finishes the file
+  // A whole block per pass: OpenEXR encodes the block's chunks at once.
+  const BlockShape cut{blocking.block_rows, blocking.block_rows, blocking.workers};
+  ExrEncoder encoder(writer);
+  const std::int64_t non_finite =
+      render_blocks(options.scene, patch, cut, threads, encoder, progress);
+  encoder.release();  // before the writer finishes the file
   writer.finish();
   target.commit();
-  std::int64_t non_finite = 0;
-  for (const Worker& w : workers) non_finite += w.non_finite;
   return {non_finite};
 }
 

@@ -33,9 +33,9 @@ struct ExrBlocking {
 };
 ExrBlocking exr_blocking(int width, int height, int rows_per_chunk, int threads);
 
-// Renders options.scene to options.output through the render pipeline:
-// blocks shaded and encoded on at most `threads` threads (no more than the
-// cores and the memory budget allow), written in order.
+// Renders options.scene to options.output through the render driver
+// (render_blocks.hpp): blocks shaded and encoded on at most `threads` threads
+// (no more than the cores and the memory budget allow), written in order.
 ExrRenderResult render_exr(const Options& options, int threads, const ExrSettings& settings,
                            const Progress& progress = {});
 

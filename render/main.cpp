@@ -1,10 +1,8 @@
 // lighting-render: the diffused energy of a lit surface patch as a PNG or an OpenEXR image.
 #include <fcntl.h>
-#include <omp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -16,7 +14,7 @@
 
 #include "exr_render.hpp"
 #include "output_file.hpp"
-#include "render.hpp"
+#include "png_render.hpp"
 
 namespace {
 
@@ -25,15 +23,6 @@ constexpr int kWritten = 0;
 constexpr int kNotWritten = 1;
 constexpr int kBadCommandLine = 2;
 constexpr int kSummaryNotWritten = 3;
-
-// --threads, else OMP_NUM_THREADS as the OpenMP runtime reads it, else every core.
-int thread_count(const render::Options& options) {
-  if (options.threads) return *options.threads;
-  const char* environment = std::getenv("OMP_NUM_THREADS");
-  const int count =
-      environment != nullptr && *environment != '\0' ? omp_get_max_threads() : omp_get_num_procs();
-  return std::clamp(count, 1, 1024);
-}
 
 // The summary must not land inside the image: when the image goes to
 // standard output ("-", /dev/stdout, the file stdout is redirected to), the
@@ -68,22 +57,11 @@ void hold_closed_standard_descriptors() {
   }
 }
 
-// An image sent to a terminal would only garble it: refused unless forced.
-bool refuse_terminal(const render::Options& options) {
-  if (options.force) return false;
-  const auto descriptor = render::descriptor_named(options.output);
-  if (!descriptor || isatty(*descriptor) == 0) return false;
-  std::fprintf(stderr,
-               "lighting-render: cannot write %s: it is a terminal, which binary image data "
-               "would garble (--force writes it anyway)\n",
-               render::printable_name(options.output).c_str());
-  return true;
-}
-
-int show_help() {
-  std::fputs(render::help_text().c_str(), stdout);
+// The help or the version on stdout, which must take all of it.
+int show(const std::string& text, const char* what) {
+  std::fputs(text.c_str(), stdout);
   if (flushed_whole(stdout)) return kWritten;
-  std::fprintf(stderr, "lighting-render: cannot write the help: %s\n", std::strerror(errno));
+  std::fprintf(stderr, "lighting-render: cannot write the %s: %s\n", what, std::strerror(errno));
   return kNotWritten;
 }
 
@@ -118,11 +96,13 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "lighting-render: %s\n", error.what());
     return kBadCommandLine;
   }
-  if (options.help) return show_help();
-  if (refuse_terminal(options)) return kNotWritten;
+  if (options.help) return show(render::help_text(), "help");
+  if (options.version) return show(render::version_text(), "version");
 
   render::install_signal_handlers();
-  const int threads = thread_count(options);
+  const auto [threads, warning] =
+      render::thread_count(options.threads, std::getenv("OMP_NUM_THREADS"));
+  if (!warning.empty()) std::fprintf(stderr, "lighting-render: warning: %s\n", warning.c_str());
   const bool show_progress = isatty(STDERR_FILENO) != 0;
   std::FILE* summary = summary_stream(options.output);
   try {

@@ -5,13 +5,14 @@
 #include <bit>
 #include <cctype>
 #include <charconv>
-#include <cmath>
+#include <climits>
 #include <cstdint>
 #include <stdexcept>
 #include <string_view>
 #include <system_error>
 
 #include "output_file.hpp"
+#include "pipeline.hpp"
 
 namespace render {
 
@@ -24,6 +25,8 @@ constexpr std::array<std::string_view, 15> kValueOptions = {
 
 constexpr std::uint64_t kDoubleSign = 0x8000000000000000u;
 constexpr std::uint64_t kDoubleExponent = 0x7FF0000000000000u;
+constexpr std::uint32_t kFloatSign = 0x80000000u;
+constexpr std::uint32_t kFloatExponent = 0x7F800000u;
 
 // By the bits, so that the check holds even in a build with -ffast-math,
 // where std::isfinite may be folded to true.
@@ -32,18 +35,20 @@ bool is_finite_double(double value) {
 }
 
 bool is_finite_float(float value) {
-  constexpr std::uint32_t kExponent = 0x7F800000u;
-  return (std::bit_cast<std::uint32_t>(value) & kExponent) != kExponent;
+  return (std::bit_cast<std::uint32_t>(value) & kFloatExponent) != kFloatExponent;
 }
 
-// A value in quotes; one with control bytes as printable_name() shows it.
-std::string quoted(const std::string& value) {
-  const std::string printable = printable_name(value);
-  return printable == value ? "'" + value + "'" : printable;
+// A value in quotes; one that printable_name() changes (control bytes, a
+// very long value) as printable_name() shows it.
+std::string quoted(std::string_view value) {
+  std::string printable = printable_name(value);
+  if (printable != value) return printable;
+  printable.insert(printable.begin(), '\'');
+  printable.push_back('\'');
+  return printable;
 }
 
-[[noreturn]] void reject(const std::string& option, const std::string& value,
-                         const std::string& why) {
+[[noreturn]] void reject(std::string_view option, std::string_view value, const std::string& why) {
   throw std::invalid_argument(printable_name(option) + ": " + quoted(value) + " " + why);
 }
 
@@ -76,61 +81,67 @@ NumberError read_number(std::string_view text, double& value) {
   return NumberError::none;
 }
 
+// Whether the digits before the exponent hold anything but zeros: a value
+// that is not 0 must not become 0 unnoticed, whatever the parser reports.
+bool has_nonzero_digit(std::string_view text) {
+  for (const char c : text) {
+    if (c == 'e' || c == 'E') break;
+    if (c >= '1' && c <= '9') return true;
+  }
+  return false;
+}
+
+// The float nearest to the decimal text, rounded once: from_chars rounds the
+// decimal itself, whereas a double on the way could land on a midpoint
+// between two floats and round a second time, one step off. The range rule
+// is the single-precision records' own, at both ends alike: a value whose
+// nearest float is infinite, or is 0 or subnormal while the value is not 0,
+// is refused; 0 itself (and -0) is taken as given. Decided on the float's
+// bits, which flush-to-zero and denormals-are-zero cannot change.
+NumberError read_float(std::string_view text, float& value) {
+  text = without_plus(text);
+  const char* end = text.data() + text.size();
+  float parsed = 0.0f;
+  const auto [stop, error] = std::from_chars(text.data(), end, parsed);
+  if (text.empty() || stop != end) return NumberError::not_a_number;
+  if (error == std::errc::result_out_of_range) return NumberError::out_of_range;
+  if (error != std::errc{}) return NumberError::not_a_number;
+  const auto bits = std::bit_cast<std::uint32_t>(parsed);
+  if ((bits & kFloatExponent) == kFloatExponent) return NumberError::not_finite;
+  if ((bits & kFloatExponent) == 0 && (bits & ~kFloatSign) != 0) return NumberError::out_of_range;
+  if ((bits & ~kFloatSign) == 0 && has_nonzero_digit(text)) return NumberError::out_of_range;
+  value = parsed;
+  return NumberError::none;
+}
+
 constexpr const char* kDoubleRange =
     "cannot be held in double precision (too large, or too close to 0 without being 0)";
 const std::string kOutsideFloatRange =
     "outside single precision's normal range: numbers must be 0 or between "
     "1.17549435e-38 and 3.40282347e+38 in magnitude";
 
-// A finite number, the whole text.
-double parse_number(const std::string& option, const std::string& text) {
-  double value = 0.0;
-  switch (read_number(text, value)) {
+// A finite number, the whole text, read by `read`; refused in one line
+// otherwise.
+template <typename Number>
+Number parse_finite(std::string_view option, std::string_view text,
+                    NumberError (*read)(std::string_view, Number&), const std::string& beyond) {
+  Number value{};
+  switch (read(text, value)) {
     case NumberError::none:
       return value;
     case NumberError::out_of_range:
-      reject(option, text, kDoubleRange);
+      reject(option, text, beyond);
     default:
       reject(option, text, "is not a finite number");
   }
 }
 
-// A number that the lighting model's single-precision records hold without
-// overflowing or losing precision to underflow: one rule for both ends. A
-// value whose nearest float is infinite, or is 0 or subnormal while the value
-// is not 0, is refused; 0 itself (and -0) is taken as given. Beyond even a
-// double's range is beyond a float's.
-//
-// Decided on the double's bits rather than by converting and comparing: in a
-// build with -ffast-math, flush-to-zero turns a double just below the least
-// normal float into 0 where it rounds to that float, and denormals-are-zero
-// makes a subnormal compare equal to 0.
-std::optional<float> to_normal_float(NumberError error, double value) {
-  if (error == NumberError::out_of_range) return std::nullopt;
-  const auto bits = std::bit_cast<std::uint64_t>(value);
-  const std::uint64_t magnitude = bits & ~kDoubleSign;
-  const auto sign = static_cast<std::uint32_t>((bits & kDoubleSign) >> 32);
-  if (magnitude == 0) return std::bit_cast<float>(sign);  // 0 or -0, as given
-  // The least double that rounds to the least normal float (the midpoint
-  // below it, which rounds to even, the normal float), and the least that
-  // rounds to infinity (the midpoint above FLT_MAX, which rounds to even too).
-  constexpr auto kLeastToNormal = std::bit_cast<std::uint64_t>(0x1.fffffep-127);
-  constexpr auto kLeastNormal = std::bit_cast<std::uint64_t>(0x1p-126);
-  constexpr auto kLeastToInfinity = std::bit_cast<std::uint64_t>(0x1.ffffffp+127);
-  if (magnitude < kLeastToNormal || magnitude >= kLeastToInfinity) return std::nullopt;
-  if (magnitude < kLeastNormal) return std::bit_cast<float>(sign | 0x00800000u);
-  return static_cast<float>(value);  // a normal float: nothing to flush
+double parse_number(std::string_view option, std::string_view text) {
+  return parse_finite<double>(option, text, read_number, kDoubleRange);
 }
 
-float parse_float(const std::string& option, const std::string& text) {
-  double value = 0.0;
-  const NumberError error = read_number(text, value);
-  if (error == NumberError::not_a_number || error == NumberError::not_finite) {
-    reject(option, text, "is not a finite number");
-  }
-  const auto narrowed = to_normal_float(error, value);
-  if (!narrowed) reject(option, text, "is " + kOutsideFloatRange);
-  return *narrowed;
+float parse_float(std::string_view option, std::string_view text) {
+  return parse_finite<float>(option, text, read_float, "is " + kOutsideFloatRange);
 }
 
 std::string_view trim_blanks(std::string_view text) {
@@ -141,7 +152,7 @@ std::string_view trim_blanks(std::string_view text) {
 
 // Three numbers separated by commas, blanks around each allowed ("1, 2, 3").
 // A fault in one component names it and quotes the whole value.
-lighting::Vector3 parse_triple(const std::string& option, const std::string& text) {
+lighting::Vector3 parse_triple(std::string_view option, std::string_view text) {
   constexpr const char* kOrdinals[] = {"first", "second", "third"};
   if (std::count(text.begin(), text.end(), ',') != 2) {
     reject(option, text, "must be three comma-separated numbers");
@@ -150,32 +161,40 @@ lighting::Vector3 parse_triple(const std::string& option, const std::string& tex
   std::size_t start = 0;
   for (int i = 0; i < 3; ++i) {
     const auto comma = i == 2 ? text.size() : text.find(',', start);
-    const std::string_view part = trim_blanks(std::string_view(text).substr(start, comma - start));
+    const std::string_view part = trim_blanks(text.substr(start, comma - start));
     const std::string which = std::string("its ") + kOrdinals[i] + " number";
-    double value = 0.0;
-    const NumberError error = part.empty() ? NumberError::not_a_number : read_number(part, value);
-    const std::string shown = quoted(std::string(part));
     if (part.empty()) reject(option, text, "has " + which + " empty");
-    if (error == NumberError::not_a_number) {
-      reject(option, text, "has " + which + ", " + shown + ", not a number");
+    const std::string shown = quoted(part);
+    switch (read_float(part, parts[i])) {
+      case NumberError::none:
+        break;
+      case NumberError::not_a_number:
+        reject(option, text, "has " + which + ", " + shown + ", not a number");
+      case NumberError::not_finite:
+        reject(option, text, "has " + which + ", " + shown + ", not finite");
+      case NumberError::out_of_range:
+        reject(option, text, "has " + which + ", " + shown + ", " + kOutsideFloatRange);
     }
-    if (error == NumberError::not_finite) {
-      reject(option, text, "has " + which + ", " + shown + ", not finite");
-    }
-    const auto narrowed = to_normal_float(error, value);
-    if (!narrowed) reject(option, text, "has " + which + ", " + shown + ", " + kOutsideFloatRange);
-    parts[i] = *narrowed;
     start = comma + 1;
   }
   return {parts[0], parts[1], parts[2]};
 }
 
-int parse_count(const std::string& option, const std::string& text, int low, int high) {
-  const double value = parse_number(option, text);
-  if (value != std::floor(value)) reject(option, text, "is not a whole number");
-  if (value < low || value > high) {
-    reject(option, text,
-           "is out of range (" + std::to_string(low) + " to " + std::to_string(high) + ")");
+// Counts are integers, written as such: decimal digits with an optional sign
+// ("512", "+64"); neither "1.5" nor "1e3". One that does not fit even a long
+// long is out of range like any other too large.
+int parse_count(std::string_view option, std::string_view text, int low, int high) {
+  const std::string_view digits = without_plus(text);
+  long long value = 0;
+  const char* end = digits.data() + digits.size();
+  const auto [stop, error] = std::from_chars(digits.data(), end, value);
+  if (stop != end || error == std::errc::invalid_argument) {
+    reject(option, text, "is not an integer");
+  }
+  if (error == std::errc::result_out_of_range || value < low || value > high) {
+    reject(
+        option, text,
+        "is out of range (integers " + std::to_string(low) + " to " + std::to_string(high) + ")");
   }
   return static_cast<int>(value);
 }
@@ -204,17 +223,23 @@ void settle_format(Options& options, const std::optional<ImageFormat>& format,
   }
 }
 
-// Whether -h or --help appears as an option, not as another option's value:
-// then the help is shown whatever else is wrong with the line.
-bool wants_help(const std::vector<std::string>& arguments) {
+bool asks_help(std::string_view argument) {
+  return argument == "-h" || argument == "--help";
+}
+
+// Whether -h or --help (or else --version) appears as an option, not as
+// another option's value: then the help (or the version) is shown whatever
+// else is wrong with the line, the help first when both are asked for.
+void find_requests(const std::vector<std::string>& arguments, Options& options) {
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     const std::string& argument = arguments[i];
-    if (argument == "-h" || argument == "--help") return true;
+    options.help = options.help || asks_help(argument);
+    options.version = options.version || argument == "--version";
     const bool takes_next =
         std::find(kValueOptions.begin(), kValueOptions.end(), argument) != kValueOptions.end();
     if (takes_next) ++i;
   }
-  return false;
+  if (options.help) options.version = false;
 }
 
 // Every pixel's point must be a finite float, or the picture would be made of
@@ -246,18 +271,12 @@ Scene default_scene() {
 Options parse_options(const std::vector<std::string>& arguments) {
   Options options;
   options.scene = default_scene();
-  if (wants_help(arguments)) {
-    options.help = true;
-    return options;
-  }
+  find_requests(arguments, options);
+  if (options.help || options.version) return options;
   std::optional<ImageFormat> format;
   std::optional<std::string> exposure_given, compression_given;
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     std::string option = arguments[i];
-    if (option == "-h" || option == "--help") {
-      options.help = true;
-      continue;
-    }
     if (option == "-f" || option == "--force") {
       options.force = true;
       continue;
@@ -277,6 +296,8 @@ Options parse_options(const std::vector<std::string>& arguments) {
       if (i + 1 >= arguments.size()) throw std::invalid_argument(option + ": missing value");
       value = arguments[++i];
     }
+    // Said as such: quoted, an empty value reads as a stray pair of quotes.
+    if (value.empty()) throw std::invalid_argument(option + ": the value is empty");
 
     Scene& scene = options.scene;
     if (option == "--point") {
@@ -314,7 +335,6 @@ Options parse_options(const std::vector<std::string>& arguments) {
     } else if (option == "--threads") {
       options.threads = parse_count(option, value, 1, 1024);
     } else if (option == "-o" || option == "--output") {
-      if (value.empty()) reject(option, value, "is not a file name");
       options.output = value;
     } else if (option == "--format") {
       if (value != "png" && value != "exr") reject(option, value, "is not a format (png or exr)");
@@ -379,7 +399,9 @@ Image:
                            OMP_NUM_THREADS if set, else all cores), capped
                            at the cores this process may run on; each
                            shades and encodes blocks of rows; the file is
-                           byte-identical whatever the count
+                           byte-identical whatever the count. An
+                           OMP_NUM_THREADS that is not an integer of 1 or
+                           more is ignored, with a warning on stderr
   -o, --output FILE        output file (default lighting.png), "-" for
                            standard output; see "Output targets" below
   --format png|exr         image format (default: exr for a FILE ending in
@@ -389,13 +411,16 @@ Image:
   -f, --force              write the image even when standard output (or the
                            descriptor that FILE names) is a terminal
   -h, --help               show this help and exit
+  --version                show the version and exit
 
 Numbers are decimal, as C writes them (8, -2.5, 1e-3), with an optional
-leading '+'; a triple's numbers may
-have blanks around them ("1, 2, 3"). A number the single-precision records
-cannot hold is refused at both ends alike: one whose nearest float overflows,
-and one not 0 whose nearest float is 0 or subnormal (magnitude below
-1.17549435e-38, where it would lose precision).
+leading '+'; a triple's numbers may have blanks around them ("1, 2, 3").
+--width, --height and --threads take integers (digits only: not 1.5 or
+1e3). The scene's numbers become the float nearest to the decimal given,
+rounded once. A number the single-precision records cannot hold is refused
+at both ends alike: one whose nearest float overflows, and one not 0 whose
+nearest float is 0 or subnormal (magnitude below 1.17549435e-38, where it
+would lose precision). --extent and --exposure are double precision.
 
 Output targets (-o):
   "-", /dev/stdout, /dev/fd/N: the descriptor already open, written to at its
@@ -422,13 +447,46 @@ compression) and the count of non-finite pixels. A name holding control
 characters (a newline, an escape) is shown there and in errors in double
 quotes with C escapes ("a\nb").
 
-Exit status: 0 on success; 1 if the image could not be written or the target
-was refused (the target is left as it was, but for a failure while copying
-in place); 2 for a bad command line; 3 if the image was written but the
-summary line could not be. SIGINT, SIGTERM and SIGHUP remove the unfinished
+Exit status: 0 on success, and for --help and --version; 1 if the image could
+not be written or the target was refused (the target is left as it was, but
+for a failure while copying in place), or the help or the version could not
+be; 2 for a bad command line; 3 if the image was written but the summary
+line could not be. SIGINT, SIGTERM and SIGHUP remove the unfinished
 image and end the program as killed by that signal (128 + its number in a
 shell); signals ignored at start (nohup) stay ignored.
 )";
+}
+
+ThreadCount thread_count(std::optional<int> requested, const char* omp_num_threads) {
+  const int cores = usable_threads(INT_MAX);
+  if (requested) return {usable_threads(*requested), ""};
+  if (omp_num_threads == nullptr || *omp_num_threads == '\0') return {cores, ""};
+  // Read here as a plain integer: not through an OpenMP runtime, whose own
+  // message for a bad value would be a second voice on stderr.
+  const std::string_view text = trim_blanks(omp_num_threads);
+  long long count = 0;
+  const char* end = text.data() + text.size();
+  const auto [stop, error] = std::from_chars(text.data(), end, count);
+  const bool integer =
+      !text.empty() && text.front() != '-' && stop == end && error != std::errc::invalid_argument;
+  if (!integer || (error == std::errc{} && count < 1)) {
+    return {cores, "OMP_NUM_THREADS=" + quoted(omp_num_threads) +
+                       " is not an integer of 1 or more: ignored, using " + std::to_string(cores) +
+                       (cores == 1 ? " thread" : " threads")};
+  }
+  // One too large for a long long is more than the cores all the same.
+  return {error == std::errc{}
+              ? usable_threads(static_cast<int>(std::min<long long>(count, INT_MAX)))
+              : cores,
+          ""};
+}
+
+#ifndef LIGHTING_RENDER_VERSION
+#error "LIGHTING_RENDER_VERSION must name the project's version"
+#endif
+
+std::string version_text() {
+  return "lighting-render " LIGHTING_RENDER_VERSION "\n";
 }
 
 }  // namespace render

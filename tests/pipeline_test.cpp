@@ -9,7 +9,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -17,15 +19,18 @@
 #include <functional>
 #include <iterator>
 #include <mutex>
+#include <numeric>
 #include <random>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "exr_render.hpp"
 #include "pipeline.hpp"
 #include "png_file_writer.hpp"
-#include "render.hpp"
+#include "png_render.hpp"
+#include "render_blocks.hpp"
 #include "scratch_directory.hpp"
 #include "tone.hpp"
 
@@ -133,6 +138,212 @@ TEST(Pipeline, ThreadsAreCappedAtTheCoresAndAtLeastOne) {
   EXPECT_EQ(render::usable_threads(-3), 1);
   EXPECT_EQ(render::usable_threads(1), 1);
   EXPECT_EQ(render::pipeline_slots(cores), 2 * cores);
+}
+
+// --- The render driver -----------------------------------------------------
+
+render::Scene driver_scene() {
+  render::Scene scene = render::default_scene();
+  scene.light.intensity = 3e38f;  // the energy overflows near the light
+  scene.light.position = {1.0f, 2.0f, 0.25f};
+  return scene;
+}
+
+// Records what the driver hands over, and checks it as it comes.
+class RecordingEncoder final : public render::BlockEncoder {
+ public:
+  RecordingEncoder(const render::Scene& scene, const render::Patch& patch, int block_rows)
+      : row_seen(static_cast<std::size_t>(patch.height), 0),
+        scene_(scene),
+        patch_(patch),
+        block_rows_(block_rows) {}
+
+  void prepare(const render::PipelineShape& shape) override {
+    ++prepared;
+    shape_ = shape;
+    open_.assign(static_cast<std::size_t>(shape.workers), -1);
+    next_row_.assign(static_cast<std::size_t>(shape.workers), -1);
+  }
+  void begin(const render::BlockAt& at) override {
+    const std::lock_guard lock(mutex_);
+    check_at(at);
+    if (open_[worker(at)] != -1) faults.push_back("begin inside a block");
+    open_[worker(at)] = at.block;
+    next_row_[worker(at)] = at.block * block_rows_;
+  }
+  std::int64_t add_rows(const render::BlockAt& at, int first_row,
+                        std::span<const lighting::Vector3> energy) override {
+    const auto width = static_cast<std::size_t>(patch_.width);
+    const std::lock_guard lock(mutex_);
+    check_at(at);
+    if (open_[worker(at)] != at.block) faults.push_back("rows outside their block");
+    if (first_row != next_row_[worker(at)]) faults.push_back("rows out of order");
+    if (energy.size() % width != 0 || energy.empty()) faults.push_back("not whole rows");
+    const auto rows = static_cast<int>(energy.size() / width);
+    most_rows_per_pass = std::max(most_rows_per_pass, rows);
+    std::vector<lighting::Vector3> expected(width);
+    for (int index = 0; index < rows; ++index) {
+      const int row = first_row + index;
+      if (row / block_rows_ != at.block) faults.push_back("a row of another block");
+      ++row_seen[static_cast<std::size_t>(row)];
+      render::shade_row(scene_, patch_, row, expected);
+      for (std::size_t column = 0; column < width; ++column) {
+        const auto& got = energy[static_cast<std::size_t>(index) * width + column];
+        if (lighting_bits(got) != lighting_bits(expected[column])) {
+          faults.push_back("energy differs at row " + std::to_string(row));
+        }
+      }
+    }
+    next_row_[worker(at)] = first_row + rows;
+    return static_cast<std::int64_t>(energy.size());  // as if every pixel were non-finite
+  }
+  void finish(const render::BlockAt& at) override {
+    const std::lock_guard lock(mutex_);
+    if (open_[worker(at)] != at.block) faults.push_back("finish without begin");
+    open_[worker(at)] = -1;
+  }
+  void write(int block, int slot) override {
+    const std::lock_guard lock(mutex_);
+    if (slot != block % shape_.slots) faults.push_back("write from the wrong slot");
+    written.push_back(block);
+  }
+
+  const render::PipelineShape& shape() const { return shape_; }
+
+  std::vector<int> row_seen;
+  int prepared = 0;
+  int most_rows_per_pass = 0;
+  std::vector<int> written;
+  std::vector<std::string> faults;
+
+ private:
+  static std::array<std::uint32_t, 3> lighting_bits(const lighting::Vector3& v) {
+    return {std::bit_cast<std::uint32_t>(v.x), std::bit_cast<std::uint32_t>(v.y),
+            std::bit_cast<std::uint32_t>(v.z)};
+  }
+  static std::size_t worker(const render::BlockAt& at) {
+    return static_cast<std::size_t>(at.worker);
+  }
+  void check_at(const render::BlockAt& at) {
+    if (at.worker < 0 || at.worker >= shape_.workers) faults.push_back("worker out of range");
+    if (at.slot != at.block % shape_.slots) faults.push_back("slot is not block % slots");
+  }
+
+  const render::Scene& scene_;
+  const render::Patch& patch_;
+  int block_rows_;
+  render::PipelineShape shape_{};
+  std::mutex mutex_;
+  std::vector<int> open_;
+  std::vector<int> next_row_;
+};
+
+// The pixels with an infinite or NaN channel, counted on the calling thread.
+std::int64_t non_finite_pixels(const render::Scene& scene, const render::Patch& patch) {
+  std::vector<lighting::Vector3> energy(static_cast<std::size_t>(patch.width));
+  std::int64_t count = 0;
+  for (int row = 0; row < patch.height; ++row) {
+    render::shade_row(scene, patch, row, energy);
+    for (const auto& e : energy) count += render::is_finite(e) ? 0 : 1;
+  }
+  return count;
+}
+
+TEST(RenderBlocks, EveryRowReachesTheEncoderOnceInPassesAndBlocksAreWrittenInOrder) {
+  const render::Scene scene = driver_scene();
+  const render::Patch patch = render::make_patch(scene, 37, 103, 2.0);
+  for (const int threads : {1, 2, 4}) {
+    for (const int pass_rows : {1, 3, 10}) {
+      RecordingEncoder encoder(scene, patch, 10);
+      const std::int64_t non_finite =
+          render::render_blocks(scene, patch, {10, pass_rows}, threads, encoder);
+      EXPECT_EQ(encoder.prepared, 1);
+      EXPECT_TRUE(encoder.faults.empty()) << encoder.faults.front();
+      EXPECT_EQ(encoder.row_seen, std::vector<int>(103, 1));
+      EXPECT_EQ(encoder.most_rows_per_pass, pass_rows);
+      std::vector<int> in_order(11);
+      std::iota(in_order.begin(), in_order.end(), 0);
+      EXPECT_EQ(encoder.written, in_order);
+      EXPECT_EQ(encoder.shape().blocks, 11);
+      EXPECT_EQ(encoder.shape().workers, std::min(threads, render::usable_threads(threads)));
+      // The sum of what every worker's add_rows returned.
+      EXPECT_EQ(non_finite, 37 * 103) << threads << " threads";
+    }
+  }
+}
+
+class RenderFormats : public lighting_test::ScratchDirectoryTest {
+ protected:
+  RenderFormats() : ScratchDirectoryTest("lighting-driver-test") {}
+};
+
+// The scan, the PNG and the EXR count the same pixels, on any thread count.
+TEST_F(RenderFormats, EveryFormatCountsTheNonFinitePixelsTheShadingGives) {
+  render::Options options;
+  options.scene = driver_scene();
+  options.width = 53;
+  options.height = 150;
+  options.extent = 2.0;
+  options.exposure = 1.0;
+  const render::Patch patch =
+      render::make_patch(options.scene, options.width, options.height, options.extent);
+  const std::int64_t expected = non_finite_pixels(options.scene, patch);
+  ASSERT_GT(expected, 0);
+  ASSERT_LT(expected, 53 * 150);
+  for (const int threads : {1, 3}) {
+    EXPECT_EQ(render::scan_energy(options.scene, patch, threads).non_finite_pixels, expected);
+    options.output = path("count.png");
+    EXPECT_EQ(
+        render::render_png(options, threads, render::default_png_settings()).non_finite_pixels,
+        expected);
+    options.output = path("count.exr");
+    EXPECT_EQ(render::render_exr(options, threads, render::ExrSettings{}).non_finite_pixels,
+              expected);
+  }
+}
+
+TEST(RenderBlocks, PoolIsCappedByTheFormatTheBlocksAndTheCores) {
+  const render::Scene scene = render::default_scene();
+  const render::Patch patch = render::make_patch(scene, 8, 100, 2.0);
+  const int cores = render::usable_threads(1 << 20);
+  const auto shape = [&](render::BlockShape cut, int threads) {
+    return render::block_pipeline_shape(patch, cut, threads);
+  };
+  EXPECT_EQ(shape({10, 1}, 1 << 20).workers, std::min(cores, 10));
+  EXPECT_EQ(shape({10, 1}, 1 << 20).blocks, 10);
+  EXPECT_EQ(shape({30, 1}, 1 << 20).blocks, 4);  // the last one shorter
+  EXPECT_EQ(shape({100, 1}, 1 << 20).workers, 1);
+  EXPECT_EQ(shape({1, 1, 1}, 1 << 20).workers, 1);  // the format's own cap
+  EXPECT_EQ(shape({1, 1, 0}, 1 << 20).workers, 1);  // never none
+  EXPECT_EQ(shape({1, 1}, 0).workers, 1);
+  const auto one = shape({1, 1}, 1);
+  EXPECT_EQ(one.slots, render::pipeline_slots(one.workers));
+}
+
+// Throws from the encoder on one block.
+class FailingEncoder final : public render::BlockEncoder {
+ public:
+  void prepare(const render::PipelineShape&) override {}
+  std::int64_t add_rows(const render::BlockAt& at, int,
+                        std::span<const lighting::Vector3>) override {
+    if (at.block == 3) throw std::runtime_error("cannot encode block 3");
+    return 0;
+  }
+  void write(int block, int) override { written.push_back(block); }
+  std::vector<int> written;
+};
+
+TEST(RenderBlocks, AnEncoderFailureStopsTheRenderAndIsRethrown) {
+  const render::Scene scene = render::default_scene();
+  const render::Patch patch = render::make_patch(scene, 16, 400, 2.0);
+  for (const int threads : {1, 3}) {
+    FailingEncoder encoder;
+    EXPECT_THROW(render::render_blocks(scene, patch, {4, 2}, threads, encoder), std::runtime_error);
+    EXPECT_LE(encoder.written.size(), 3u);
+    for (std::size_t i = 0; i < encoder.written.size(); ++i) {
+      EXPECT_EQ(encoder.written[i], static_cast<int>(i));
+    }
+  }
 }
 
 // --- PNG in blocks ----------------------------------------------------------

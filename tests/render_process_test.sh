@@ -276,12 +276,51 @@ most_threads() {
   wait "$pid"
   echo "$most"
 }
-cores=$(nproc)
+# nproc itself would honour OMP_NUM_THREADS: the cores alone, whatever the caller set.
+cores=$(env -u OMP_NUM_THREADS -u OMP_THREAD_LIMIT nproc)
 capped() { if [ "$1" -lt "$cores" ]; then echo "$1"; else echo "$cores"; fi; }
 [ "$(OMP_NUM_THREADS=1 most_threads)" -eq 1 ] || fail "OMP_NUM_THREADS=1 is not honoured"
 [ "$(OMP_NUM_THREADS=5 most_threads)" -eq "$(capped 5)" ] || fail "OMP_NUM_THREADS=5 is not capped at $cores cores"
 big+=(--threads 3)
 [ "$(OMP_NUM_THREADS=1 most_threads)" -eq "$(capped 3)" ] || fail "--threads 3 does not win over OMP_NUM_THREADS"
+
+# An OMP_NUM_THREADS that is not a thread count: the program's own one-line
+# warning, then the same image on every core.
+rm -rf "$work/out" && mkdir "$work/out"
+for bad in abc 0 -2 2,3; do
+  OMP_NUM_THREADS=$bad "$render" "${small[@]}" -o "$work/out/omp.png" >/dev/null 2>"$work/stderr"
+  status=$?
+  [ "$status" -eq 0 ] || fail "OMP_NUM_THREADS=$bad: status $status, expected 0"
+  [ "$(cat "$work/stderr")" = "lighting-render: warning: OMP_NUM_THREADS='$bad' is not an integer of 1 or more: ignored, using $cores thread$([ "$cores" -eq 1 ] || echo s)" ] ||
+    fail "OMP_NUM_THREADS=$bad: stderr: $(cat "$work/stderr")"
+  cmp -s "$work/reference.png" "$work/out/omp.png" || fail "OMP_NUM_THREADS=$bad: the image differs"
+done
+OMP_NUM_THREADS=$'1\e[2J' "$render" "${small[@]}" -o "$work/out/omp.png" >/dev/null 2>"$work/stderr"
+grep -qF "OMP_NUM_THREADS=\"1\\x1b[2J\" is not" "$work/stderr" ||
+  fail "OMP_NUM_THREADS with an escape: stderr: $(cat -v "$work/stderr")"
+OMP_NUM_THREADS=abc "$render" "${small[@]}" --threads 1 -o "$work/out/omp.png" >/dev/null 2>"$work/stderr"
+[ -s "$work/stderr" ] && fail "--threads with a bad OMP_NUM_THREADS: stderr: $(cat "$work/stderr")"
+
+# --version: the project's version on stdout, status 0, whatever else is wrong.
+"$render" --version >"$work/stdout" 2>"$work/stderr" || fail "--version: non-zero status"
+grep -qxE "lighting-render [0-9]+\.[0-9]+\.[0-9]+" "$work/stdout" || fail "--version: $(cat "$work/stdout")"
+[ -s "$work/stderr" ] && fail "--version wrote to stderr: $(cat "$work/stderr")"
+"$render" --width 0 --version >/dev/null 2>&1 || fail "--version after a bad option: non-zero status"
+"$render" --version >/dev/full 2>"$work/stderr"
+[ "$?" -eq 1 ] && grep -q "cannot write the version" "$work/stderr" || fail "--version >/dev/full: $(cat "$work/stderr")"
+grep -qF -- "--version" "$work/help" || fail "--help does not describe --version"
+grep -q "OMP_NUM_THREADS that is not an integer" "$work/help" || fail "--help does not say what a bad OMP_NUM_THREADS does"
+
+# Empty values are named as empty; counts speak of integers.
+expect_rejected 2 "--width: the value is empty" --width ''
+expect_rejected 2 "--intensity: the value is empty" --intensity=
+expect_rejected 2 "-o: the value is empty" -o ''
+expect_rejected 2 "--width: '1e4000' is not an integer" --width 1e4000
+expect_rejected 2 "--threads: '2.5' is not an integer" --threads 2.5
+expect_rejected 2 "--height: '99999999999999999999' is out of range (integers 1 to 16384)" --height 99999999999999999999
+# The float nearest to FLT_MAX's overflow threshold, approached from below, is FLT_MAX.
+"$render" "${small[@]}" --intensity 340282356779733661637539395458142568447 -o "$work/out/max.png" >/dev/null ||
+  fail "--intensity just below the overflow threshold was refused"
 
 # Standard output closed: refused at once, one line.
 "$render" "${small[@]}" -o - >&- 2>"$work/stderr"

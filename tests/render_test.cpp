@@ -21,9 +21,10 @@
 #include <vector>
 
 #include "float_bits.hpp"
+#include "option_errors.hpp"
 #include "output_file.hpp"
 #include "png_file_writer.hpp"
-#include "render.hpp"
+#include "png_render.hpp"
 #include "tone.hpp"
 
 namespace {
@@ -687,15 +688,7 @@ TEST(OutputFile, DashIsStandardOutputAndNotSeekable) {
   EXPECT_EQ(output.path(), "-");
 }
 
-// The message a parse fails with, or "" when it succeeds.
-std::string parse_error(const std::vector<std::string>& arguments) {
-  try {
-    render::parse_options(arguments);
-  } catch (const std::invalid_argument& error) {
-    return error.what();
-  }
-  return "";
-}
+using lighting_test::parse_error;
 
 TEST(Options, AcceptsALeadingPlusAndBlanksAroundTripleComponents) {
   using lighting_test::bits;

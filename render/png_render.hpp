@@ -1,13 +1,14 @@
-// The whole PNG render: the optional exposure scan, then the pipeline of
-// blocks shaded, tone-mapped and encoded in parallel and written in order.
+// The PNG render: the optional exposure scan, then the patch shaded,
+// tone-mapped and encoded a block at a time through the render driver
+// (render_blocks.hpp) and written in order.
 #pragma once
 
 #include <cstdint>
-#include <string>
 
 #include "options.hpp"
 #include "pipeline.hpp"
 #include "png_output.hpp"
+#include "surface.hpp"
 
 namespace render {
 
