@@ -632,6 +632,8 @@ copying and repr are as for Vector3.
 
 }  // namespace
 
+void define_cuda_module(py::module_& portable);
+
 PYBIND11_MODULE(_lighting, module) {
   py::options options;
   options.disable_function_signatures();
@@ -642,4 +644,5 @@ PYBIND11_MODULE(_lighting, module) {
   py::module_ portable = module.def_submodule(
       "portable", "The portable flavour's functions; import lighting.portable instead.");
   define_functions<portable_flavour>(portable);
+  define_cuda_module(portable);  // python/cuda_module.cpp
 }
