@@ -22,7 +22,7 @@ __device__ __forceinline__ std::size_t stride() {
   return std::size_t{gridDim.x} * blockDim.x;
 }
 
-// The records are read and written field by field: out may be points.
+// Each point is read whole before its result is stored: out may be points.
 template <class P>
 __global__ void shade_received(detail::Job job) {
   for (std::size_t i = first_index(); i < job.count; i += stride()) {
