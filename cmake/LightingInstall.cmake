@@ -41,6 +41,12 @@ if(TARGET hwy::hwy AND NOT LIGHTING_HWY_RUNTIME_SOURCE)
   list(APPEND lighting_pc_modules libhwy)
   list(APPEND lighting_config_packages hwy)
 endif()
+# The GPU batches link CUDA's static runtime, which needs only the driver at
+# run time; CUDA ships no pkg-config module for it.
+if(LIGHTING_CUDA_ENABLED)
+  string(APPEND lighting_pc_libs " -L${CUDAToolkit_LIBRARY_DIR} -lcudart_static -ldl -lrt -lpthread")
+  list(APPEND lighting_config_packages CUDAToolkit)
+endif()
 list(JOIN lighting_pc_modules ", " lighting_pc_modules)
 if(lighting_type STREQUAL "STATIC_LIBRARY")
   set(LIGHTING_PC_REQUIRES "${lighting_pc_modules}")

@@ -913,6 +913,8 @@ copying and repr are as for Vector3.
 
 }  // namespace
 
+void define_cuda_module(py::module_& portable);
+
 PYBIND11_MODULE(_lighting, module) {
   py::options options;
   options.disable_function_signatures();
@@ -923,4 +925,5 @@ PYBIND11_MODULE(_lighting, module) {
   py::module_ portable = module.def_submodule(
       "portable", "The portable flavour's functions; import lighting.portable instead.");
   define_functions<PortableFlavour>(portable);
+  define_cuda_module(portable);  // python/cuda_module.cpp
 }

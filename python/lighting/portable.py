@@ -16,6 +16,7 @@ IEEE sqrt, and so gives the same bits whoever built it and wherever it runs.
 from . import _lighting
 from ._exports import NAMES, exported
 from ._lighting import PointLight, Vector3
+cuda = _lighting.portable.cuda  # the GPU batches (lighting.portable.cuda)
 
 light_distance, light_direction, dot_product, received_energy, diffused_energy = exported(
     _lighting.portable, __name__

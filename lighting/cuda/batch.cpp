@@ -1,0 +1,170 @@
+// The GPU batches' public functions: the argument rules of the CPU batches,
+// then one Job for the device (runtime.cpp, or no_runtime.cpp without CUDA).
+#include <lighting/lighting_cuda.hpp>
+
+#include <cstddef>
+#include <functional>
+#include <stdexcept>
+#include <string>
+
+#include "backend.hpp"
+
+namespace lighting::cuda {
+
+namespace {
+
+using detail::Job;
+using detail::Kind;
+
+[[noreturn]] void refuse(const std::string& why) {
+  throw std::invalid_argument("lighting::cuda: " + why);
+}
+
+void require_same_size(std::size_t points, std::size_t other, const char* what) {
+  if (points != other) {
+    refuse("batch of " + std::to_string(points) + " points but " + std::to_string(other) + " " +
+           what);
+  }
+}
+
+// Addresses compared with std::less, which orders pointers into unrelated
+// objects (the built-in < does not promise to). Device pointers share the
+// host's address space (CUDA's unified addressing), so the same test holds.
+bool overlaps(const void* a, std::size_t a_bytes, const void* b, std::size_t b_bytes) {
+  const auto* a_begin = static_cast<const unsigned char*>(a);
+  const auto* b_begin = static_cast<const unsigned char*>(b);
+  const std::less<const unsigned char*> before;
+  return before(a_begin, b_begin + b_bytes) && before(b_begin, a_begin + a_bytes);
+}
+
+void require_apart(const Vector3* out, std::size_t count, const void* input, std::size_t bytes,
+                   const char* what) {
+  if (overlaps(out, count * sizeof(Vector3), input, bytes)) {
+    refuse(std::string("batch output overlaps the ") + what);
+  }
+}
+
+// out may be the points themselves, element for element, and nothing else of them.
+void require_points_in_place_or_apart(const Job& job) {
+  if (job.points == job.out) return;
+  require_apart(job.out, job.count, job.points, job.count * sizeof(Vector3),
+                "points (only exactly the same array may be shaded in place)");
+}
+
+void require_arrays_apart(const Job& job) {
+  require_points_in_place_or_apart(job);
+  if (job.kind == Kind::each) {
+    require_apart(job.out, job.count, job.normals, job.count * sizeof(Vector3), "normals");
+    require_apart(job.out, job.count, job.reflectances, job.count * sizeof(Vector3),
+                  "reflectances");
+  }
+}
+
+void require_pointer(const void* pointer, const char* what) {
+  if (pointer == nullptr) refuse(std::string(what) + " is null");
+}
+
+Job job_of(Kind kind, std::size_t count, const Vector3* points, const PointLight& light,
+           Vector3* out) {
+  return {kind, count, points, nullptr, nullptr, Vector3{}, Vector3{}, light, out};
+}
+
+// The single records are copied into the job here, before anything is
+// written, so an out span over them has been refused already.
+template <typename Record>
+void require_record_apart(std::span<const Vector3> out, const Record& record, const char* what) {
+  require_apart(out.data(), out.size(), &record, sizeof record, what);
+}
+
+}  // namespace
+
+bool available() noexcept {
+  return detail::device_present();
+}
+
+void received_energy(std::span<const Vector3> points, const PointLight& light,
+                     std::span<Vector3> out) {
+  require_same_size(points.size(), out.size(), "outputs");
+  if (points.empty()) return;
+  const Job job = job_of(Kind::received, points.size(), points.data(), light, out.data());
+  require_arrays_apart(job);
+  require_record_apart(out, light, "light");
+  detail::run_through_host(job);
+}
+
+void diffused_energy(std::span<const Vector3> points, const Vector3& normal,
+                     const Vector3& reflectance, const PointLight& light, std::span<Vector3> out) {
+  require_same_size(points.size(), out.size(), "outputs");
+  if (points.empty()) return;
+  Job job = job_of(Kind::one_plane, points.size(), points.data(), light, out.data());
+  job.normal = normal;
+  job.reflectance = reflectance;
+  require_arrays_apart(job);
+  require_record_apart(out, normal, "normal");
+  require_record_apart(out, reflectance, "reflectance");
+  require_record_apart(out, light, "light");
+  detail::run_through_host(job);
+}
+
+void diffused_energy(std::span<const Vector3> points, std::span<const Vector3> normals,
+                     std::span<const Vector3> reflectances, const PointLight& light,
+                     std::span<Vector3> out) {
+  require_same_size(points.size(), normals.size(), "normals");
+  require_same_size(points.size(), reflectances.size(), "reflectances");
+  require_same_size(points.size(), out.size(), "outputs");
+  if (points.empty()) return;
+  Job job = job_of(Kind::each, points.size(), points.data(), light, out.data());
+  job.normals = normals.data();
+  job.reflectances = reflectances.data();
+  require_arrays_apart(job);
+  require_record_apart(out, light, "light");
+  detail::run_through_host(job);
+}
+
+namespace device {
+
+namespace {
+
+// The records are passed to the kernel by value: only the arrays can overlap.
+void run(const Job& job, Stream stream) {
+  if (job.count == 0) return;
+  require_pointer(job.points, "points");
+  require_pointer(job.out, "out");
+  if (job.kind == Kind::each) {
+    require_pointer(job.normals, "normals");
+    require_pointer(job.reflectances, "reflectances");
+  }
+  if (job.count > static_cast<std::size_t>(-1) / sizeof(Vector3)) {
+    refuse("batch of " + std::to_string(job.count) + " points is larger than the address space");
+  }
+  require_arrays_apart(job);
+  detail::run_on_device(job, stream);
+}
+
+}  // namespace
+
+void received_energy(const Vector3* points, std::size_t count, const PointLight& light,
+                     Vector3* out, Stream stream) {
+  run(job_of(Kind::received, count, points, light, out), stream);
+}
+
+void diffused_energy(const Vector3* points, std::size_t count, const Vector3& normal,
+                     const Vector3& reflectance, const PointLight& light, Vector3* out,
+                     Stream stream) {
+  Job job = job_of(Kind::one_plane, count, points, light, out);
+  job.normal = normal;
+  job.reflectance = reflectance;
+  run(job, stream);
+}
+
+void diffused_energy(const Vector3* points, const Vector3* normals, const Vector3* reflectances,
+                     std::size_t count, const PointLight& light, Vector3* out, Stream stream) {
+  Job job = job_of(Kind::each, count, points, light, out);
+  job.normals = normals;
+  job.reflectances = reflectances;
+  run(job, stream);
+}
+
+}  // namespace device
+
+}  // namespace lighting::cuda
