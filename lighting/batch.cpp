@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "batch_checks.hpp"
 #include "batch_kernel.hpp"
 #include "float_environment.hpp"
 #include "formulas.hpp"
@@ -16,40 +17,24 @@ namespace lighting {
 
 namespace {
 
+constexpr const char* kWho = "lighting";
+
 void require_same_size(std::size_t points, std::size_t other, const char* what) {
-  if (points != other) {
-    throw std::invalid_argument("lighting: batch of " + std::to_string(points) + " points but " +
-                                std::to_string(other) + " " + what);
-  }
+  detail::require_same_size(kWho, points, other, what);
 }
 
-// Byte ranges compared as addresses: std::less gives a total order on
-// pointers into unrelated objects, which the built-in < does not promise.
-bool overlaps(const void* a, std::size_t a_bytes, const void* b, std::size_t b_bytes) {
-  const auto* a_begin = static_cast<const unsigned char*>(a);
-  const auto* b_begin = static_cast<const unsigned char*>(b);
-  const std::less<const unsigned char*> before;
-  return before(a_begin, b_begin + b_bytes) && before(b_begin, a_begin + a_bytes);
-}
-
-template <typename T>
-void require_apart(std::span<const Vector3> out, const T& input, const char* what) {
-  if (overlaps(out.data(), out.size_bytes(), &input, sizeof input)) {
-    throw std::invalid_argument(std::string("lighting: batch output overlaps the ") + what);
-  }
+template <typename Record>
+void require_apart(std::span<const Vector3> out, const Record& input, const char* what) {
+  detail::require_apart(kWho, out.data(), out.size(), &input, sizeof input, what);
 }
 
 void require_apart(std::span<const Vector3> out, std::span<const Vector3> input, const char* what) {
-  if (overlaps(out.data(), out.size_bytes(), input.data(), input.size_bytes())) {
-    throw std::invalid_argument(std::string("lighting: batch output overlaps the ") + what);
-  }
+  detail::require_apart(kWho, out.data(), out.size(), input.data(), input.size_bytes(), what);
 }
 
-// out may be the points span itself, element for element, and nothing else of it.
 void require_points_in_place_or_apart(std::span<const Vector3> points,
                                       std::span<const Vector3> out) {
-  if (points.data() == out.data()) return;  // sizes already checked equal
-  require_apart(out, points, "points (only exactly the same span may be shaded in place)");
+  detail::require_in_place_or_apart(kWho, points.data(), out.data(), points.size());
 }
 
 using detail::Flavour;
@@ -135,5 +120,37 @@ std::vector<std::string_view> batch_targets() {
   for (std::size_t i = 0; i < count; ++i) names.push_back(tables[i]->name);
   return names;
 }
+
+namespace detail {
+
+void require_same_size(const char* who, std::size_t points, std::size_t other, const char* what) {
+  if (points != other) {
+    throw std::invalid_argument(std::string(who) + ": batch of " + std::to_string(points) +
+                                " points but " + std::to_string(other) + " " + what);
+  }
+}
+
+bool overlaps(const void* a, std::size_t a_bytes, const void* b, std::size_t b_bytes) noexcept {
+  const auto* a_begin = static_cast<const unsigned char*>(a);
+  const auto* b_begin = static_cast<const unsigned char*>(b);
+  const std::less<const unsigned char*> before;
+  return before(a_begin, b_begin + b_bytes) && before(b_begin, a_begin + a_bytes);
+}
+
+void require_apart(const char* who, const Vector3* out, std::size_t count, const void* input,
+                   std::size_t input_bytes, const char* what) {
+  if (overlaps(out, count * sizeof(Vector3), input, input_bytes)) {
+    throw std::invalid_argument(std::string(who) + ": batch output overlaps the " + what);
+  }
+}
+
+void require_in_place_or_apart(const char* who, const Vector3* points, const Vector3* out,
+                               std::size_t count) {
+  if (points == out) return;
+  require_apart(who, out, count, points, count * sizeof(Vector3),
+                "points (only exactly the same span may be shaded in place)");
+}
+
+}  // namespace detail
 
 }  // namespace lighting

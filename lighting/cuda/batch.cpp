@@ -3,11 +3,11 @@
 #include <lighting/lighting_cuda.hpp>
 
 #include <cstddef>
-#include <functional>
 #include <stdexcept>
 #include <string>
 
 #include "backend.hpp"
+#include "batch_checks.hpp"
 
 namespace lighting::cuda {
 
@@ -16,39 +16,25 @@ namespace {
 using detail::Job;
 using detail::Kind;
 
+constexpr const char* kWho = "lighting::cuda";
+
 [[noreturn]] void refuse(const std::string& why) {
-  throw std::invalid_argument("lighting::cuda: " + why);
+  throw std::invalid_argument(std::string(kWho) + ": " + why);
 }
 
 void require_same_size(std::size_t points, std::size_t other, const char* what) {
-  if (points != other) {
-    refuse("batch of " + std::to_string(points) + " points but " + std::to_string(other) + " " +
-           what);
-  }
+  lighting::detail::require_same_size(kWho, points, other, what);
 }
 
-// Addresses compared with std::less, which orders pointers into unrelated
-// objects (the built-in < does not promise to). Device pointers share the
-// host's address space (CUDA's unified addressing), so the same test holds.
-bool overlaps(const void* a, std::size_t a_bytes, const void* b, std::size_t b_bytes) {
-  const auto* a_begin = static_cast<const unsigned char*>(a);
-  const auto* b_begin = static_cast<const unsigned char*>(b);
-  const std::less<const unsigned char*> before;
-  return before(a_begin, b_begin + b_bytes) && before(b_begin, a_begin + a_bytes);
-}
-
+// Device pointers share the host's address space (CUDA's unified
+// addressing), so the host's overlap test holds for them too.
 void require_apart(const Vector3* out, std::size_t count, const void* input, std::size_t bytes,
                    const char* what) {
-  if (overlaps(out, count * sizeof(Vector3), input, bytes)) {
-    refuse(std::string("batch output overlaps the ") + what);
-  }
+  lighting::detail::require_apart(kWho, out, count, input, bytes, what);
 }
 
-// out may be the points themselves, element for element, and nothing else of them.
 void require_points_in_place_or_apart(const Job& job) {
-  if (job.points == job.out) return;
-  require_apart(job.out, job.count, job.points, job.count * sizeof(Vector3),
-                "points (only exactly the same array may be shaded in place)");
+  lighting::detail::require_in_place_or_apart(kWho, job.points, job.out, job.count);
 }
 
 void require_arrays_apart(const Job& job) {
