@@ -1,0 +1,397 @@
+// The batch kernels on WebAssembly SIMD128: two double lanes (f64x2) per
+// vector, four points a step (two vectors in lockstep, so that one's
+// divisions overlap the other's), written with wasm_simd128.h because
+// Highway has no double lanes for WebAssembly.
+//
+// Each lane follows the scalar formulas (formulas.hpp, lighting.cpp) step
+// for step: the same double products and sums in the same order, and a
+// rounding to float wherever the scalar code rounds. WebAssembly has no
+// fused multiply-add in SIMD128 and its f64x2 arithmetic, square root and
+// f32x4.demote_f64x2_zero are IEEE operations rounded to nearest, so a lane
+// gives the scalar bits wherever it computes what the scalar code computes.
+//
+// One root a point: the square root of the sum of squares serves both as
+// the distance (rounded to float) and as the direction's length (kept in
+// double), as the scalar formulas' two roots of the same sum are equal.
+//
+// Two divisions a point instead of five: the falloff as float(1 / (d * d)),
+// which lighting.cpp shows equal to float((1 / d) / d), and the direction's
+// quotients as products with RN(1 / length), within two double ulps of the
+// quotients. A lane whose product lies within kTieWindow double ulps of a
+// float midpoint, or in float's subnormal range, is recomputed with the
+// scalar formulas; elsewhere the product rounds to the quotient's float.
+//
+// The portable flavour's root is IEEE sqrt, which f64x2.sqrt is. The default
+// flavour's scalar root is the module's own pow(s, 0.5), which may be one
+// double ulp from sqrt(s); as in the native dividing kernel
+// (batch_kernel.cpp), a lane whose length lies within the window of a float
+// midpoint is recomputed too, and the quotients' window covers both errors.
+// The falloff needs no test: it depends only on the float distance.
+#if defined(__wasm_simd128__)
+
+#include <wasm_simd128.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "batch_kernel.hpp"
+#include "formulas.hpp"
+
+namespace lighting::detail {
+
+namespace {
+
+static_assert(sizeof(Vector3) == 3 * sizeof(float), "Vector3 must be three packed floats");
+
+// Points per step: two f64x2 vectors.
+constexpr std::size_t kStep = 4;
+
+// How many double ulps either side of a float midpoint count as a near
+// tie: the native dividing kernel's window (one value in four million).
+constexpr std::int32_t kTieWindow = 64;
+
+// Four lanes of one quantity, as two f64x2 vectors: points 0 and 1, 2 and 3.
+struct Lanes {
+  v128_t low, high;
+};
+
+// x, y and z of four points from twelve packed floats.
+inline void load_triples(const Vector3* values, Lanes& x, Lanes& y, Lanes& z) {
+  const auto* f = reinterpret_cast<const float*>(values);
+  const v128_t v0 = wasm_v128_load(f);      // x0 y0 z0 x1
+  const v128_t v1 = wasm_v128_load(f + 4);  // y1 z1 x2 y2
+  const v128_t v2 = wasm_v128_load(f + 8);  // z2 x3 y3 z3
+  // Every shuffle takes two lanes of each operand, in the form one shufps
+  // instruction does.
+  const v128_t t0 = wasm_i32x4_shuffle(v1, v2, 2, 3, 5, 6);  // x2 y2 x3 y3
+  const v128_t t1 = wasm_i32x4_shuffle(v0, v1, 1, 2, 4, 5);  // y0 z0 y1 z1
+  const v128_t xs = wasm_i32x4_shuffle(v0, t0, 0, 3, 4, 6);
+  const v128_t ys = wasm_i32x4_shuffle(t1, t0, 0, 2, 5, 7);
+  const v128_t zs = wasm_i32x4_shuffle(t1, v2, 1, 3, 4, 7);
+  const auto widen = [](v128_t v) {
+    return Lanes{wasm_f64x2_promote_low_f32x4(v),
+                 wasm_f64x2_promote_low_f32x4(wasm_i32x4_shuffle(v, v, 2, 3, 2, 3))};
+  };
+  x = widen(xs);
+  y = widen(ys);
+  z = widen(zs);
+}
+
+// Four doubles rounded to float, in one f32x4.
+inline v128_t to_float(const Lanes& v) {
+  return wasm_i32x4_shuffle(wasm_f32x4_demote_f64x2_zero(v.low),
+                            wasm_f32x4_demote_f64x2_zero(v.high), 0, 1, 4, 5);
+}
+
+// A double rounded to float and back. The empty asm keeps the float an
+// f32x4 the compiler cannot look through: Clang 14 otherwise turns the pair
+// into lane-by-lane scalar conversions.
+inline v128_t through_float(v128_t v) {
+  v128_t narrow = wasm_f32x4_demote_f64x2_zero(v);
+  __asm__("" : "+r"(narrow));
+  return wasm_f64x2_promote_low_f32x4(narrow);
+}
+
+// Twelve packed floats from the x, y and z of four points.
+inline void store_triples(v128_t x, v128_t y, v128_t z, Vector3* out) {
+  auto* f = reinterpret_cast<float*>(out);
+  const v128_t t0 = wasm_i32x4_shuffle(x, y, 0, 2, 4, 6);  // x0 x2 y0 y2
+  const v128_t t1 = wasm_i32x4_shuffle(z, x, 0, 2, 5, 7);  // z0 z2 x1 x3
+  const v128_t t2 = wasm_i32x4_shuffle(y, z, 1, 3, 5, 7);  // y1 y3 z1 z3
+  wasm_v128_store(f, wasm_i32x4_shuffle(t0, t1, 0, 2, 4, 6));
+  wasm_v128_store(f + 4, wasm_i32x4_shuffle(t2, t0, 0, 2, 5, 7));
+  wasm_v128_store(f + 8, wasm_i32x4_shuffle(t1, t2, 1, 3, 5, 7));
+}
+
+// Lanes whose value, rounded to float, might round the other way if it were
+// a few ulps off: within kTieWindow ulps of a float midpoint (the low 29 of
+// the 52 fraction bits near 2^28; the same pattern marks the boundary
+// between FLT_MAX and infinity), or nonzero in float's subnormal range.
+// Four points' doubles in, one i32x4 lane per point out, in i32x4 lanes
+// (Clang 14 splits i64x2 comparisons into scalar ones): the low 29 bits lie
+// in each double's low word, and the range test reads the high word, where
+// |value| < 2^-126 is an exponent below 1023 - 126. Zero (high word 0 but
+// for the sign: no value tested here is a subnormal double) is not flagged.
+inline v128_t near_float_tie(const Lanes& value) {
+  const v128_t low_words = wasm_i32x4_shuffle(value.low, value.high, 0, 2, 4, 6);
+  const v128_t high_words = wasm_i32x4_shuffle(value.low, value.high, 1, 3, 5, 7);
+  // (bits - (2^28 - w)) mod 2^29 is at most 2w exactly in the window.
+  const v128_t shifted =
+      wasm_v128_and(wasm_i32x4_sub(low_words, wasm_i32x4_splat((1 << 28) - kTieWindow)),
+                    wasm_i32x4_splat((1 << 29) - 1));
+  const v128_t in_window = wasm_u32x4_lt(shifted, wasm_i32x4_splat(2 * kTieWindow + 1));
+  // 0 < |high word| < the high word of 2^-126, as one unsigned comparison.
+  const v128_t magnitude = wasm_v128_and(high_words, wasm_i32x4_splat(0x7FFFFFFF));
+  const v128_t subnormal = wasm_u32x4_lt(wasm_i32x4_sub(magnitude, wasm_i32x4_splat(1)),
+                                         wasm_i32x4_splat(((1023 - 126) << 20) - 1));
+  return wasm_v128_or(in_window, subnormal);
+}
+
+// The light in splatted doubles, the kernel's own copies.
+struct LightLanes {
+  v128_t x, y, z, intensity, r, g, b;
+};
+
+// A float widened to double in both lanes.
+inline v128_t splat(float value) {
+  return wasm_f64x2_splat(double(value));
+}
+
+LightLanes light_lanes(const PointLight& light) {
+  return {splat(light.position.x), splat(light.position.y), splat(light.position.z),
+          splat(light.intensity),  splat(light.r),          splat(light.g),
+          splat(light.b)};
+}
+
+// One plane's normal and reflectance for every point, or one per point.
+struct OnePlane {
+  v128_t nx, ny, nz, rx, ry, rz;
+  const Vector3* normal;
+  const Vector3* reflectance;
+  void normal_at(std::size_t, Lanes& x, Lanes& y, Lanes& z) const {
+    x = {nx, nx};
+    y = {ny, ny};
+    z = {nz, nz};
+  }
+  void reflectance_at(std::size_t, Lanes& x, Lanes& y, Lanes& z) const {
+    x = {rx, rx};
+    y = {ry, ry};
+    z = {rz, rz};
+  }
+  const Vector3& scalar_normal_at(std::size_t) const { return *normal; }
+  const Vector3& scalar_reflectance_at(std::size_t) const { return *reflectance; }
+};
+
+OnePlane one_plane(const Vector3& normal, const Vector3& reflectance) {
+  return {splat(normal.x),      splat(normal.y),      splat(normal.z), splat(reflectance.x),
+          splat(reflectance.y), splat(reflectance.z), &normal,         &reflectance};
+}
+
+struct PerPoint {
+  const Vector3* normals;
+  const Vector3* reflectances;
+  void normal_at(std::size_t first, Lanes& x, Lanes& y, Lanes& z) const {
+    load_triples(normals + first, x, y, z);
+  }
+  void reflectance_at(std::size_t first, Lanes& x, Lanes& y, Lanes& z) const {
+    load_triples(reflectances + first, x, y, z);
+  }
+  const Vector3& scalar_normal_at(std::size_t i) const { return normals[i]; }
+  const Vector3& scalar_reflectance_at(std::size_t i) const { return reflectances[i]; }
+};
+
+// The outputs of one f64x2 vector of points before the last rounding, and
+// the doubles the window tests read.
+struct HalfResult {
+  v128_t x, y, z, length, qx, qy, qz;
+};
+
+// Mirrors formulas::received_energy and diffused_energy for two points.
+// dx, dy, dz are light minus point (point minus light squares alike).
+template <Flavour flavour, bool kDiffuse>
+inline HalfResult shade_half(v128_t px, v128_t py, v128_t pz, v128_t nx, v128_t ny, v128_t nz,
+                             v128_t rx, v128_t ry, v128_t rz, const LightLanes& light) {
+  const v128_t dx = wasm_f64x2_sub(light.x, px);
+  const v128_t dy = wasm_f64x2_sub(light.y, py);
+  const v128_t dz = wasm_f64x2_sub(light.z, pz);
+  const v128_t sum = wasm_f64x2_add(wasm_f64x2_add(wasm_f64x2_mul(dx, dx), wasm_f64x2_mul(dy, dy)),
+                                    wasm_f64x2_mul(dz, dz));
+  const v128_t length = wasm_f64x2_sqrt(sum);
+  // received_energy: falloff = float((1 / d) / d), d the float distance,
+  // which is float(1 / (d * d)) for every float d (lighting.cpp; d * d is
+  // exact in double): one division instead of two.
+  const v128_t distance = through_float(length);
+  const v128_t one = wasm_f64x2_splat(1.0);
+  const v128_t falloff = through_float(wasm_f64x2_div(one, wasm_f64x2_mul(distance, distance)));
+  const v128_t scale = wasm_f64x2_mul(falloff, light.intensity);
+  const v128_t red = wasm_f64x2_mul(scale, light.r);
+  const v128_t green = wasm_f64x2_mul(scale, light.g);
+  const v128_t blue = wasm_f64x2_mul(scale, light.b);
+  if constexpr (!kDiffuse) {
+    return {red, green, blue, length, length, length, length};
+  } else {
+    // light_direction: dc / length, each rounded to float. One division and
+    // three products: dc * RN(1 / length) is within two double ulps of
+    // RN(dc / length) (two roundings of relative error 2^-53 each), far
+    // inside the window, so a lane whose product is outside it rounds to the
+    // same float; the others are recomputed, in both flavours.
+    v128_t qx, qy, qz;
+    if constexpr (flavour == Flavour::pow) {
+      const v128_t reciprocal = wasm_f64x2_div(one, length);
+      qx = wasm_f64x2_mul(dx, reciprocal);
+      qy = wasm_f64x2_mul(dy, reciprocal);
+      qz = wasm_f64x2_mul(dz, reciprocal);
+    } else {
+      qx = wasm_f64x2_div(dx, length);
+      qy = wasm_f64x2_div(dy, length);
+      qz = wasm_f64x2_div(dz, length);
+    }
+    const v128_t ux = through_float(qx);
+    const v128_t uy = through_float(qy);
+    const v128_t uz = through_float(qz);
+    // dot_product(direction, normal): y, then x, then z; rounded to float.
+    const v128_t dot = wasm_f64x2_add(
+        wasm_f64x2_add(wasm_f64x2_mul(uy, ny), wasm_f64x2_mul(ux, nx)), wasm_f64x2_mul(uz, nz));
+    // pmax(c, 0) is c < 0 ? 0 : c: only a strictly negative cosine becomes
+    // +0; -0 and NaN pass unchanged, as clamp_negative_cosine does.
+    const v128_t cosine = wasm_f64x2_pmax(through_float(dot), wasm_f64x2_splat(0.0));
+    const auto channel = [&cosine](v128_t received, v128_t reflectance) {
+      return wasm_f64x2_mul(wasm_f64x2_mul(through_float(received), cosine), reflectance);
+    };
+    return {channel(red, rx), channel(green, ry), channel(blue, rz), length, qx, qy, qz};
+  }
+}
+
+// Four points from first on: their results into out + first, the undecided
+// ones from the scalar formulas. Those are taken before the vector store,
+// since out may be the points themselves.
+template <Flavour flavour, bool kDiffuse, class Surface>
+inline void shade_step(const Vector3* points, const Surface& surface, std::size_t first,
+                       const LightLanes& light, const PointLight& scalar_light, Vector3* out,
+                       bool check) {
+  Lanes px, py, pz, nx{}, ny{}, nz{}, rx{}, ry{}, rz{};
+  load_triples(points + first, px, py, pz);
+  if constexpr (kDiffuse) {
+    surface.normal_at(first, nx, ny, nz);
+    surface.reflectance_at(first, rx, ry, rz);
+  }
+  const HalfResult low = shade_half<flavour, kDiffuse>(px.low, py.low, pz.low, nx.low, ny.low,
+                                                       nz.low, rx.low, ry.low, rz.low, light);
+  const HalfResult high = shade_half<flavour, kDiffuse>(px.high, py.high, pz.high, nx.high, ny.high,
+                                                        nz.high, rx.high, ry.high, rz.high, light);
+  const v128_t x = to_float({low.x, high.x});
+  const v128_t y = to_float({low.y, high.y});
+  const v128_t z = to_float({low.z, high.z});
+  // The lanes to recompute: the quotients' windows in both flavours, the
+  // length's in the default flavour only.
+  v128_t tests = wasm_i32x4_splat(0);
+  if (check) {
+    if constexpr (kDiffuse && flavour == Flavour::pow) {
+      tests = wasm_v128_or(
+          near_float_tie({low.qx, high.qx}),
+          wasm_v128_or(near_float_tie({low.qy, high.qy}), near_float_tie({low.qz, high.qz})));
+    }
+    if constexpr (flavour == Flavour::pow) {
+      tests = wasm_v128_or(tests, near_float_tie({low.length, high.length}));
+    }
+  }
+  if (__builtin_expect(!wasm_v128_any_true(tests), 1)) {
+    store_triples(x, y, z, out + first);
+    return;
+  }
+  const auto undecided = static_cast<unsigned>(wasm_i32x4_bitmask(tests));
+  Vector3 exact[kStep];
+  std::uint64_t recomputed = 0;
+  for (std::size_t i = 0; i < kStep; ++i) {
+    if (((undecided >> i) & 1u) == 0) continue;
+    ++recomputed;
+    if constexpr (kDiffuse) {
+      formulas::diffused_energy<flavour>(points[first + i], surface.scalar_normal_at(first + i),
+                                         surface.scalar_reflectance_at(first + i), scalar_light,
+                                         exact[i]);
+    } else {
+      formulas::received_energy<flavour>(points[first + i], scalar_light, exact[i]);
+    }
+  }
+  count_batch_fallback_lanes(recomputed);
+  store_triples(x, y, z, out + first);
+  for (std::size_t i = 0; i < kStep; ++i) {
+    if (((undecided >> i) & 1u) != 0) out[first + i] = exact[i];
+  }
+}
+
+// The last partial step's inputs, copied and padded with its last point, so
+// that nothing outside the caller's arrays is read or written.
+struct TailCopy {
+  Vector3 values[kStep];
+  TailCopy(const Vector3* from, std::size_t count) {
+    for (std::size_t i = 0; i < kStep; ++i) values[i] = from[i < count ? i : count - 1];
+  }
+};
+
+template <Flavour flavour, bool kDiffuse, class Surface, class TailSurface>
+void shade_all(const Vector3* points, std::size_t count, const Surface& surface,
+               const PointLight& light, Vector3* out, bool check, TailSurface tail_surface) {
+  const LightLanes lanes = light_lanes(light);
+  std::size_t first = 0;
+  for (; first + kStep <= count; first += kStep) {
+    shade_step<flavour, kDiffuse>(points, surface, first, lanes, light, out, check);
+  }
+  if (first == count) return;
+  const std::size_t valid = count - first;
+  const TailCopy in(points + first, valid);
+  Vector3 result[kStep];
+  tail_surface(first, valid, [&](const auto& padded_surface) {
+    shade_step<flavour, kDiffuse>(in.values, padded_surface, 0, lanes, light, result, check);
+  });
+  for (std::size_t i = 0; i < valid; ++i) out[first + i] = result[i];
+}
+
+template <Flavour flavour>
+void received_energy_kernel(const Vector3* points, std::size_t count, const PointLight& light,
+                            Vector3* out, bool check) {
+  const PerPoint none{nullptr, nullptr};
+  shade_all<flavour, false>(points, count, none, light, out, check,
+                            [&](std::size_t, std::size_t, auto shade) { shade(none); });
+}
+
+template <Flavour flavour>
+void diffused_energy_one_plane_kernel(const Vector3* points, std::size_t count,
+                                      const Vector3& normal, const Vector3& reflectance,
+                                      const PointLight& light, Vector3* out, bool check) {
+  const OnePlane plane = one_plane(normal, reflectance);
+  shade_all<flavour, true>(points, count, plane, light, out, check,
+                           [&](std::size_t, std::size_t, auto shade) { shade(plane); });
+}
+
+template <Flavour flavour>
+void diffused_energy_kernel(const Vector3* points, const Vector3* normals,
+                            const Vector3* reflectances, std::size_t count, const PointLight& light,
+                            Vector3* out, bool check) {
+  shade_all<flavour, true>(points, count, PerPoint{normals, reflectances}, light, out, check,
+                           [&](std::size_t first, std::size_t valid, auto shade) {
+                             const TailCopy tail_normals(normals + first, valid);
+                             const TailCopy tail_reflectances(reflectances + first, valid);
+                             shade(PerPoint{tail_normals.values, tail_reflectances.values});
+                           });
+}
+
+// One square root and five double divisions a point, as the benchmarks'
+// floor of diffused_energy.
+double divider_floor_kernel(const Vector3* points, std::size_t count) {
+  const v128_t one = wasm_f64x2_splat(1.0);
+  const auto divide = [one](v128_t x, v128_t y, v128_t z) {
+    const v128_t length = wasm_f64x2_sqrt(x);
+    const v128_t falloff = wasm_f64x2_div(wasm_f64x2_div(one, length), length);
+    const v128_t u =
+        wasm_f64x2_add(wasm_f64x2_add(wasm_f64x2_div(x, length), wasm_f64x2_div(y, length)),
+                       wasm_f64x2_div(z, length));
+    return wasm_f64x2_add(falloff, u);
+  };
+  v128_t sum = wasm_f64x2_splat(0.0);
+  for (std::size_t first = 0; first + kStep <= count; first += kStep) {
+    Lanes x, y, z;
+    load_triples(points + first, x, y, z);
+    sum = wasm_f64x2_add(
+        sum, wasm_f64x2_add(divide(x.low, y.low, z.low), divide(x.high, y.high, z.high)));
+  }
+  return wasm_f64x2_extract_lane(sum, 0) + wasm_f64x2_extract_lane(sum, 1);
+}
+
+}  // namespace
+
+const BatchKernels& wasm_simd128_batch_kernels() noexcept {
+  static constexpr BatchKernels kKernels{
+      "wasm_simd128",
+      {&received_energy_kernel<Flavour::pow>, &diffused_energy_one_plane_kernel<Flavour::pow>,
+       &diffused_energy_kernel<Flavour::pow>, BatchWindows{kTieWindow, kTieWindow, -1}, false},
+      {&received_energy_kernel<Flavour::portable>,
+       &diffused_energy_one_plane_kernel<Flavour::portable>,
+       &diffused_energy_kernel<Flavour::portable>, BatchWindows{-1, kTieWindow, -1}, false},
+      &divider_floor_kernel};
+  return kKernels;
+}
+
+}  // namespace lighting::detail
+
+#endif  // __wasm_simd128__
