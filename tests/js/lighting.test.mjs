@@ -266,7 +266,7 @@ test('bad arguments are refused with an error, and nothing is written', () => {
   assert.throws(() => lighting.receivedEnergy(Float32Array.of(1, 2), demoLight), RangeError);
   assert.throws(() => lighting.receivedEnergy(Float32Array.of(1, 2, 0), demoLight, new Float32Array(6)), RangeError);
   assert.throws(() => lighting.diffusedEnergy(Float32Array.of(1, 2, 0, 1, 2, 0), new Float32Array(3 * 3), [1, 1, 1], demoLight, out), RangeError);
-  assert.throws(() => lighting.lightDistance([1, 2], demoLight), TypeError);
+  assert.throws(() => lighting.lightDistance([1, 2], demoLight), RangeError); // a wrong length
   assert.throws(() => lighting.lightDistance([1, 2, 0], { r: 1 }), TypeError);
   // Values that are not numbers would become NaN or another float silently.
   const { intensity, ...noIntensity } = demoLight;
