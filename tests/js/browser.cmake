@@ -35,6 +35,16 @@ if(LIGHTING_CHROMIUM AND TARGET lighting_browser_slice)
             "${CMAKE_CURRENT_BINARY_DIR}/chromium-bits" /tests/index.html
             "page,page (no SIMD),worker")
   set_tests_properties(npm.chromium_page_and_worker_bits PROPERTIES TIMEOUT 180 RUN_SERIAL TRUE)
+  # Through a bundler, where one is installed (esbuild from npm).
+  find_program(LIGHTING_ESBUILD esbuild DOC "esbuild, for the bundled-package browser test")
+  if(LIGHTING_ESBUILD)
+    add_test(NAME npm.chromium_bundled_with_esbuild
+      COMMAND ${CMAKE_COMMAND} -E env ESBUILD=${LIGHTING_ESBUILD}
+              "${CMAKE_CURRENT_SOURCE_DIR}/js/browser/run.sh" ${LIGHTING_NPM} ${LIGHTING_NODE}
+              ${LIGHTING_CHROMIUM} ${LIGHTING_NPM_PACKAGE} "${PROJECT_SOURCE_DIR}" "${slice_dir}"
+              "${CMAKE_CURRENT_BINARY_DIR}/chromium-bundle" /tests/bundle.html bundle)
+    set_tests_properties(npm.chromium_bundled_with_esbuild PROPERTIES TIMEOUT 180 RUN_SERIAL TRUE)
+  endif()
 elseif(NOT LIGHTING_CHROMIUM)
   message(STATUS "lighting: no chromium, the browser tests of the npm package are not run")
 endif()
