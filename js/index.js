@@ -102,6 +102,13 @@ function readLight(light) {
   return [position[0], position[1], position[2], r, g, b, intensity];
 }
 
+const DEMO_SCENE = Object.freeze({
+  point: [1, 2, 0],
+  normal: [0, 0, 1],
+  reflectance: [0.5, 0.5, 1],
+  light: [-1, 2, 4, 1, 0.5, 0.5, 5],
+});
+
 // --- the module --------------------------------------------------------------
 
 // The compiled module and the instance, from whatever the caller gave.
@@ -430,6 +437,7 @@ function createApi(module) {
       return out instanceof ModuleArray ? out : o.array;
     }
 
+    const portableFlag = prefix === 'lighting_portable_' ? 1 : 0;
     return Object.freeze({
       lightDistance,
       lightDirection,
@@ -437,7 +445,89 @@ function createApi(module) {
       receivedEnergy,
       diffusedEnergy,
       allocate,
+      render: (options) => renderPicture(options, portableFlag),
+      report: (scene) => demoReport(scene, portableFlag),
     });
+  }
+
+  // The scene: the demo's unless given, every field read once.
+  function readScene(scene) {
+    if (scene === undefined) return DEMO_SCENE;
+    if (scene === null || typeof scene !== 'object') {
+      throw new TypeError(`lighting: scene must be { point, normal, reflectance, light }, not ${describe(scene)}`);
+    }
+    const { point, normal, reflectance, light } = scene;
+    return {
+      point: readVector(point, 'scene.point'),
+      normal: readVector(normal, 'scene.normal'),
+      reflectance: readVector(reflectance, 'scene.reflectance'),
+      light: readLight(light),
+    };
+  }
+  // The scene into the small arguments: point at A, normal, reflectance, light.
+  function writeScene(s) {
+    writeFloats(A, s.point);
+    writeFloats(NORMAL, s.normal);
+    writeFloats(REFLECTANCE, s.reflectance);
+    writeFloats(LIGHT, s.light);
+  }
+
+  const MAX_SIDE = 4096;
+  // lighting-render's picture of the scene: the patch, its automatic
+  // exposure and sRGB codes from the renderer's own code in the module.
+  function renderPicture(options, portableFlag) {
+    if (options === null || typeof options !== 'object') {
+      throw new TypeError(`lighting: render takes { width, height, extent, scene }, not ${describe(options)}`);
+    }
+    const { width, height, extent = 8, scene } = options;
+    for (const [value, name] of [[width, 'width'], [height, 'height']]) {
+      requireNumber(value, name);
+      if (!Number.isInteger(value) || value < 1 || value > MAX_SIDE) {
+        throw new RangeError(`lighting: ${name} must be a whole number from 1 to ${MAX_SIDE}, not ${value}`);
+      }
+    }
+    requireNumber(extent, 'extent');
+    if (!(extent > 0 && extent < Infinity)) {
+      throw new RangeError(`lighting: extent must be positive and finite, not ${extent}`);
+    }
+    const s = readScene(scene);
+    const pixels = width * height;
+    const energy = allocate(3 * pixels);
+    const rgba = mustAllocate(4 * pixels);
+    try {
+      writeScene(s);
+      const exposureAddress = OUT; // a double: 8-byte aligned, two floats
+      const nonFinite = Number(
+        module._lighting_wasm_render(A, NORMAL, REFLECTANCE, LIGHT, width, height, extent,
+          portableFlag, energy.array.byteOffset, rgba, exposureAddress),
+      );
+      if (nonFinite < 0) throw new RangeError('lighting: scene.normal must be non-zero and finite');
+      return {
+        width,
+        height,
+        exposure: new Float64Array(memory(), exposureAddress, 1)[0],
+        nonFinite,
+        energy: energy.array.slice(),
+        rgba: new Uint8ClampedArray(memory(), rgba, 4 * pixels).slice(),
+      };
+    } finally {
+      energy.free();
+      module._free(rgba);
+    }
+  }
+
+  // The demo's report for the scene's point: two lines, as printf writes them.
+  function demoReport(scene, portableFlag) {
+    const s = readScene(scene);
+    writeScene(s);
+    const capacity = 512;
+    const text = mustAllocate(capacity);
+    try {
+      const length = module._lighting_wasm_report(A, NORMAL, REFLECTANCE, LIGHT, portableFlag, text, capacity);
+      return new TextDecoder().decode(module.HEAPU8.slice(text, text + Math.min(length, capacity - 1)));
+    } finally {
+      module._free(text);
+    }
   }
 
   const target = () => {

@@ -35,6 +35,25 @@ if(LIGHTING_CHROMIUM AND TARGET lighting_browser_slice)
             "${CMAKE_CURRENT_BINARY_DIR}/chromium-bits" /tests/index.html
             "page,page (no SIMD),worker")
   set_tests_properties(npm.chromium_page_and_worker_bits PROPERTIES TIMEOUT 180 RUN_SERIAL TRUE)
+  # The example page against a native lighting-render and lighting-demo
+  # (the dev preset's, which CI builds first): its report and its pixels.
+  set(LIGHTING_NATIVE_RENDER "" CACHE FILEPATH "A native lighting-render, for the example page's test")
+  set(LIGHTING_NATIVE_DEMO "" CACHE FILEPATH "A native lighting-demo, for the example page's test")
+  if(EXISTS "${LIGHTING_NATIVE_RENDER}" AND EXISTS "${LIGHTING_NATIVE_DEMO}")
+    add_test(NAME npm.chromium_example_page_matches_lighting_render
+      COMMAND ${CMAKE_COMMAND} -E env NATIVE_RENDER=${LIGHTING_NATIVE_RENDER}
+              NATIVE_DEMO=${LIGHTING_NATIVE_DEMO} EXAMPLE_DIR=${LIGHTING_EXAMPLE_DIR}
+              "SCREENSHOT=${CMAKE_CURRENT_BINARY_DIR}/javascript-page.png:/examples/index.html"
+              "${CMAKE_CURRENT_SOURCE_DIR}/js/browser/run.sh" ${LIGHTING_NPM} ${LIGHTING_NODE}
+              ${LIGHTING_CHROMIUM} ${LIGHTING_NPM_PACKAGE} "${PROJECT_SOURCE_DIR}" "${slice_dir}"
+              "${CMAKE_CURRENT_BINARY_DIR}/chromium-example" /tests/example_test.html example)
+    set_tests_properties(npm.chromium_example_page_matches_lighting_render PROPERTIES
+      TIMEOUT 180 RUN_SERIAL TRUE)
+  else()
+    message(STATUS "lighting: no native lighting-render and lighting-demo (LIGHTING_NATIVE_RENDER, "
+                   "LIGHTING_NATIVE_DEMO; build the dev preset first): the example page's test is not run")
+  endif()
+
   # Through a bundler, where one is installed (esbuild from npm).
   find_program(LIGHTING_ESBUILD esbuild DOC "esbuild, for the bundled-package browser test")
   if(LIGHTING_ESBUILD)

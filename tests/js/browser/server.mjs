@@ -23,6 +23,7 @@ const page = take('--page', '/');
 const expected = take('--expect', '').split(',').filter(Boolean);
 const timeout = Number(take('--timeout', '120'));
 const results = take('--results', null);
+const screenshot = take('--screenshot', null); // FILE:/PATH, taken once every report passed
 const roots = args.map((arg) => {
   const at = arg.indexOf('=');
   return { prefix: arg.slice(0, at), dir: resolve(arg.slice(at + 1)) };
@@ -116,13 +117,53 @@ const server = createServer((request, response) => {
       if (report.failed !== 0 || report.error) {
         finish(1, `${report.label}: failed`);
       } else if (expected.every((label) => reports.has(label))) {
-        finish(0, `every report passed: ${expected.join(', ')}`);
+        console.log(`every report passed: ${expected.join(', ')}`);
+        if (screenshot) takeScreenshot().then(() => finish(0), (error) => finish(1, error.message));
+        else finish(0);
       }
     });
     return;
   }
   serveFile(request, response);
 });
+
+const chromiumFlags = (dir) => [
+  '--headless',
+  '--no-sandbox', // as root, Chromium refuses to start with its sandbox
+  '--disable-gpu',
+  '--disable-dev-shm-usage',
+  '--no-first-run',
+  '--no-default-browser-check',
+  '--hide-scrollbars',
+  `--user-data-dir=${dir}`,
+];
+
+// A second, short Chromium run that saves the page as a PNG.
+function takeScreenshot() {
+  const at = screenshot.indexOf(':/');
+  const file = resolve(screenshot.slice(0, at));
+  const url = `http://127.0.0.1:${server.address().port}${screenshot.slice(at + 1)}`;
+  const dir = mkdtempSync(join(tmpdir(), 'lighting-chromium-'));
+  return new Promise((done, failed) => {
+    const shot = spawn(chromium, [...chromiumFlags(dir), `--screenshot=${file}`, '--window-size=1000,620',
+      '--virtual-time-budget=10000', url], { stdio: 'ignore', detached: true });
+    const timer = setTimeout(() => {
+      try { process.kill(-shot.pid, 'SIGKILL'); } catch { /* gone */ }
+      failed(new Error('the screenshot took too long'));
+    }, 60000);
+    shot.on('exit', () => {
+      clearTimeout(timer);
+      rmSync(dir, { recursive: true, force: true, maxRetries: 5 });
+      try {
+        statSync(file);
+        console.log(`screenshot: ${file}`);
+        done();
+      } catch {
+        failed(new Error(`no screenshot written to ${file}`));
+      }
+    });
+  });
+}
 
 server.listen(0, '127.0.0.1', () => {
   const { port } = server.address();
@@ -131,16 +172,7 @@ server.listen(0, '127.0.0.1', () => {
   profile = mkdtempSync(join(tmpdir(), 'lighting-chromium-'));
   browser = spawn(
     chromium,
-    [
-      '--headless',
-      '--no-sandbox', // as root, Chromium refuses to start with its sandbox
-      '--disable-gpu',
-      '--disable-dev-shm-usage',
-      '--no-first-run',
-      '--no-default-browser-check',
-      `--user-data-dir=${profile}`,
-      url,
-    ],
+    [...chromiumFlags(profile), url],
     { stdio: ['ignore', 'ignore', 'pipe'], detached: true },
   );
   let errors = '';
