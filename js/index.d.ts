@@ -66,6 +66,45 @@ export interface LightingFlavour {
   ): ModuleArray;
   /** `length` floats of module memory, zero-filled. */
   allocate(length: number): ModuleArray;
+  /**
+   * lighting-render's picture of a scene (the demo's by default): the patch
+   * of the surface, the automatic exposure and the 8-bit sRGB codes, from the
+   * renderer's own code. May grow the module's memory, as allocate does.
+   */
+  render(options: RenderOptions): Picture;
+  /** The demo's two-line report for the scene's point, as the demo prints it. */
+  report(scene?: Scene): string;
+}
+
+/** A surface point with its normal and reflectance, lit by one light. */
+export interface Scene {
+  point: Vector3Like;
+  normal: Vector3Like;
+  reflectance: Vector3Like;
+  light: PointLight;
+}
+
+export interface RenderOptions {
+  /** Pixels, 1 to 4096 each. */
+  width: number;
+  height: number;
+  /** The patch's longer side in scene units (default 8, as lighting-render). */
+  extent?: number;
+  /** Default: the demo's scene. */
+  scene?: Scene;
+}
+
+export interface Picture {
+  width: number;
+  height: number;
+  /** The exposure that maps the brightest finite channel to 1. */
+  exposure: number;
+  /** Pixels with a non-finite channel, drawn black. */
+  nonFinite: number;
+  /** Diffused energy, 3 floats a pixel, rows from the top. */
+  energy: Float32Array;
+  /** 4 bytes a pixel (alpha 255), for an ImageData. */
+  rgba: Uint8ClampedArray;
 }
 
 /**

@@ -249,7 +249,7 @@ test('out is filled and returned, and may be the points array itself', () => {
   assertBits(lighting.receivedEnergy(new Float32Array(0), demoLight), [], 'no points');
 });
 
-test('a batch of a million points grows the module memory and keeps the bits', () => {
+test('a batch of a million points keeps the bits (in chunks through fixed staging memory)', () => {
   const count = 1 << 20;
   const points = new Float32Array(3 * count);
   for (let i = 0; i < count; ++i) points.set([(i % 1024) / 100, Math.floor(i / 1024) / 100, 0], 3 * i);
@@ -459,4 +459,31 @@ test('each field is read once: a getter that changes after the check cannot slip
   const normal = { length: 3, 0: 0, 1: 0, get 2() { ++elementReads; return elementReads === 1 ? 1 : {}; } };
   assertBits(lighting.diffusedEnergy(Float32Array.of(1, 2, 0), normal, [0.5, 0.5, 1], demoLight), [0x3de4f92d, 0x3d64f92d, 0x3de4f92d], 'diffused');
   assert.equal(elementReads, 1);
+});
+
+// --- the renderer's picture and the demo's report ------------------------------
+
+test('report gives the demo\'s two lines, and render the renderer\'s picture', () => {
+  const demoLines = 'Energie recue    : 0.250000 0.125000 0.125000\nEnergie diffusee : 0.111803 0.055902 0.111803\n';
+  assert.equal(lighting.report(), demoLines);
+  assert.equal(lighting.portable.report(), demoLines);
+  // printf's rounding, not toFixed's: 2^-7 = 0.0078125 is a tie, to even.
+  const tie = { point: [0, 0, 0], normal: [0, 0, 1], reflectance: [1, 1, 1], light: { position: [0, 0, 1], r: 2 ** -7, g: 1, b: 1, intensity: 1 } };
+  assert.match(lighting.report(tie), /^Energie recue    : 0\.007812 1\.000000 1\.000000\n/);
+  const picture = lighting.render({ width: 5, height: 3 });
+  assert.equal(picture.rgba.length, 5 * 3 * 4);
+  assert.equal(picture.energy.length, 5 * 3 * 3);
+  let brightest = 0;
+  for (const value of picture.energy) brightest = Math.max(brightest, value);
+  assert.equal(picture.exposure, 1 / brightest); // the brightest channel maps to 1
+  assert.equal(picture.rgba.filter((_, i) => i % 4 === 3).every((alpha) => alpha === 255), true);
+  assert.equal(Math.max(...picture.rgba.filter((_, i) => i % 4 !== 3)), 255);
+  // Each pixel's energy is the batch's at the pixel's centre: the middle
+  // pixel of an odd-sized patch is the scene's point itself.
+  const middle = 3 * (1 * 5 + 2);
+  assertBits(picture.energy.subarray(middle, middle + 3), [0x3de4f92d, 0x3d64f92d, 0x3de4f92d], 'centre');
+  assert.throws(() => lighting.render({ width: 0, height: 3 }), RangeError);
+  assert.throws(() => lighting.render({ width: 2, height: '3' }), TypeError);
+  assert.throws(() => lighting.render({ width: 2, height: 3, extent: -1 }), RangeError);
+  assert.throws(() => lighting.render({ width: 2, height: 3, scene: { ...tie, normal: [0, 0, 0] } }), /normal must be non-zero/);
 });
