@@ -1,6 +1,5 @@
 // The batch kernels on WebAssembly SIMD128: two double lanes (f64x2) per
-// vector, four points a step (two vectors in lockstep, so that one's
-// divisions overlap the other's), written with wasm_simd128.h because
+// vector, four points a step (two vectors in lockstep), written with wasm_simd128.h because
 // Highway has no double lanes for WebAssembly.
 //
 // Each lane follows the scalar formulas (formulas.hpp, lighting.cpp) step
@@ -14,19 +13,18 @@
 // the distance (rounded to float) and as the direction's length (kept in
 // double), as the scalar formulas' two roots of the same sum are equal.
 //
-// Two divisions a point instead of five: the falloff as float(1 / (d * d)),
-// which lighting.cpp shows equal to float((1 / d) / d), and the direction's
-// quotients as products with RN(1 / length), within two double ulps of the
-// quotients. A lane whose product lies within kTieWindow double ulps of a
-// float midpoint, or in float's subnormal range, is recomputed with the
-// scalar formulas; elsewhere the product rounds to the quotient's float.
+// The falloff takes one division, as float(1 / (d * d)), which lighting.cpp
+// shows equal to float((1 / d) / d) for every float d.
 //
-// The portable flavour's root is IEEE sqrt, which f64x2.sqrt is. The default
-// flavour's scalar root is the module's own pow(s, 0.5), which may be one
-// double ulp from sqrt(s); as in the native dividing kernel
-// (batch_kernel.cpp), a lane whose length lies within the window of a float
-// midpoint is recomputed too, and the quotients' window covers both errors.
-// The falloff needs no test: it depends only on the float distance.
+// The portable flavour's root is IEEE sqrt, which f64x2.sqrt is, and it
+// divides as the formulas do: its lanes need no test. The default flavour's
+// scalar root is the module's own pow(s, 0.5), which may be one double ulp
+// from sqrt(s); as in the native dividing kernel (batch_kernel.cpp), a lane
+// whose length or direction quotient lies within kTieWindow double ulps of a
+// float midpoint, or in float's subnormal range, is recomputed with the
+// scalar formulas. Its quotients, tested anyway, are products with
+// RN(1 / length), within two double ulps of the quotients, far inside the
+// window. The falloff needs no test: it depends only on the float distance.
 #if defined(__wasm_simd128__)
 
 #include <wasm_simd128.h>
@@ -180,65 +178,95 @@ struct PerPoint {
   const Vector3& scalar_reflectance_at(std::size_t i) const { return reflectances[i]; }
 };
 
-// The outputs of one f64x2 vector of points before the last rounding, and
-// the doubles the window tests read.
-struct HalfResult {
-  v128_t x, y, z, length, qx, qy, qz;
+// The arithmetic on four points, two f64x2 vectors: each operation on both
+// vectors before the next, so that one's long chain of divisions and
+// conversions overlaps the other's.
+inline Lanes both(v128_t value) {
+  return {value, value};
+}
+inline Lanes operator+(const Lanes& a, const Lanes& b) {
+  return {wasm_f64x2_add(a.low, b.low), wasm_f64x2_add(a.high, b.high)};
+}
+inline Lanes operator-(const Lanes& a, const Lanes& b) {
+  return {wasm_f64x2_sub(a.low, b.low), wasm_f64x2_sub(a.high, b.high)};
+}
+inline Lanes operator*(const Lanes& a, const Lanes& b) {
+  return {wasm_f64x2_mul(a.low, b.low), wasm_f64x2_mul(a.high, b.high)};
+}
+inline Lanes operator/(const Lanes& a, const Lanes& b) {
+  return {wasm_f64x2_div(a.low, b.low), wasm_f64x2_div(a.high, b.high)};
+}
+inline Lanes square_root(const Lanes& a) {
+  return {wasm_f64x2_sqrt(a.low), wasm_f64x2_sqrt(a.high)};
+}
+inline Lanes through_float(const Lanes& a) {
+  return {through_float(a.low), through_float(a.high)};
+}
+// pmax(c, 0) is c < 0 ? 0 : c: only a strictly negative cosine becomes +0;
+// -0 and NaN pass unchanged, as clamp_negative_cosine does.
+inline Lanes clamp_negative_cosine(const Lanes& c) {
+  const v128_t zero = wasm_f64x2_splat(0.0);
+  return {wasm_f64x2_pmax(c.low, zero), wasm_f64x2_pmax(c.high, zero)};
+}
+
+// The outputs of four points before the last rounding, and the doubles the
+// window tests read.
+struct StepResult {
+  Lanes x, y, z, length, qx, qy, qz;
 };
 
-// Mirrors formulas::received_energy and diffused_energy for two points.
+// Mirrors formulas::received_energy and diffused_energy for four points.
 // dx, dy, dz are light minus point (point minus light squares alike).
 template <Flavour flavour, bool kDiffuse>
-inline HalfResult shade_half(v128_t px, v128_t py, v128_t pz, v128_t nx, v128_t ny, v128_t nz,
-                             v128_t rx, v128_t ry, v128_t rz, const LightLanes& light) {
-  const v128_t dx = wasm_f64x2_sub(light.x, px);
-  const v128_t dy = wasm_f64x2_sub(light.y, py);
-  const v128_t dz = wasm_f64x2_sub(light.z, pz);
-  const v128_t sum = wasm_f64x2_add(wasm_f64x2_add(wasm_f64x2_mul(dx, dx), wasm_f64x2_mul(dy, dy)),
-                                    wasm_f64x2_mul(dz, dz));
-  const v128_t length = wasm_f64x2_sqrt(sum);
+inline StepResult shade(const Lanes& px, const Lanes& py, const Lanes& pz, const Lanes& nx,
+                        const Lanes& ny, const Lanes& nz, const Lanes& rx, const Lanes& ry,
+                        const Lanes& rz, const LightLanes& light) {
+  const Lanes dx = both(light.x) - px;
+  const Lanes dy = both(light.y) - py;
+  const Lanes dz = both(light.z) - pz;
+  const Lanes length = square_root((dx * dx + dy * dy) + dz * dz);
   // received_energy: falloff = float((1 / d) / d), d the float distance,
   // which is float(1 / (d * d)) for every float d (lighting.cpp; d * d is
   // exact in double): one division instead of two.
-  const v128_t distance = through_float(length);
-  const v128_t one = wasm_f64x2_splat(1.0);
-  const v128_t falloff = through_float(wasm_f64x2_div(one, wasm_f64x2_mul(distance, distance)));
-  const v128_t scale = wasm_f64x2_mul(falloff, light.intensity);
-  const v128_t red = wasm_f64x2_mul(scale, light.r);
-  const v128_t green = wasm_f64x2_mul(scale, light.g);
-  const v128_t blue = wasm_f64x2_mul(scale, light.b);
+  const Lanes distance = through_float(length);
+  const Lanes one = both(wasm_f64x2_splat(1.0));
+  const Lanes falloff = through_float(one / (distance * distance));
+  const Lanes scale = falloff * both(light.intensity);
+  const Lanes red = scale * both(light.r);
+  const Lanes green = scale * both(light.g);
+  const Lanes blue = scale * both(light.b);
   if constexpr (!kDiffuse) {
     return {red, green, blue, length, length, length, length};
   } else {
-    // light_direction: dc / length, each rounded to float. One division and
-    // three products: dc * RN(1 / length) is within two double ulps of
-    // RN(dc / length) (two roundings of relative error 2^-53 each), far
-    // inside the window, so a lane whose product is outside it rounds to the
-    // same float; the others are recomputed, in both flavours.
-    v128_t qx, qy, qz;
+    // light_direction: dc / length, each rounded to float. The portable
+    // flavour divides. The default flavour, whose quotients are tested
+    // anyway, multiplies by RN(1 / length): dc * RN(1 / length) is within
+    // two double ulps of RN(dc / length) (two roundings of relative error
+    // 2^-53), far inside the window, so a lane outside it rounds to the same
+    // float as the quotient.
+    Lanes qx, qy, qz;
     if constexpr (flavour == Flavour::pow) {
-      const v128_t reciprocal = wasm_f64x2_div(one, length);
-      qx = wasm_f64x2_mul(dx, reciprocal);
-      qy = wasm_f64x2_mul(dy, reciprocal);
-      qz = wasm_f64x2_mul(dz, reciprocal);
+      const Lanes reciprocal = one / length;
+      qx = dx * reciprocal;
+      qy = dy * reciprocal;
+      qz = dz * reciprocal;
     } else {
-      qx = wasm_f64x2_div(dx, length);
-      qy = wasm_f64x2_div(dy, length);
-      qz = wasm_f64x2_div(dz, length);
+      qx = dx / length;
+      qy = dy / length;
+      qz = dz / length;
     }
-    const v128_t ux = through_float(qx);
-    const v128_t uy = through_float(qy);
-    const v128_t uz = through_float(qz);
+    const Lanes ux = through_float(qx);
+    const Lanes uy = through_float(qy);
+    const Lanes uz = through_float(qz);
     // dot_product(direction, normal): y, then x, then z; rounded to float.
-    const v128_t dot = wasm_f64x2_add(
-        wasm_f64x2_add(wasm_f64x2_mul(uy, ny), wasm_f64x2_mul(ux, nx)), wasm_f64x2_mul(uz, nz));
-    // pmax(c, 0) is c < 0 ? 0 : c: only a strictly negative cosine becomes
-    // +0; -0 and NaN pass unchanged, as clamp_negative_cosine does.
-    const v128_t cosine = wasm_f64x2_pmax(through_float(dot), wasm_f64x2_splat(0.0));
-    const auto channel = [&cosine](v128_t received, v128_t reflectance) {
-      return wasm_f64x2_mul(wasm_f64x2_mul(through_float(received), cosine), reflectance);
-    };
-    return {channel(red, rx), channel(green, ry), channel(blue, rz), length, qx, qy, qz};
+    const Lanes cosine = clamp_negative_cosine(through_float((uy * ny + ux * nx) + uz * nz));
+    return {(through_float(red) * cosine) * rx,
+            (through_float(green) * cosine) * ry,
+            (through_float(blue) * cosine) * rz,
+            length,
+            qx,
+            qy,
+            qz};
   }
 }
 
@@ -255,24 +283,19 @@ inline void shade_step(const Vector3* points, const Surface& surface, std::size_
     surface.normal_at(first, nx, ny, nz);
     surface.reflectance_at(first, rx, ry, rz);
   }
-  const HalfResult low = shade_half<flavour, kDiffuse>(px.low, py.low, pz.low, nx.low, ny.low,
-                                                       nz.low, rx.low, ry.low, rz.low, light);
-  const HalfResult high = shade_half<flavour, kDiffuse>(px.high, py.high, pz.high, nx.high, ny.high,
-                                                        nz.high, rx.high, ry.high, rz.high, light);
-  const v128_t x = to_float({low.x, high.x});
-  const v128_t y = to_float({low.y, high.y});
-  const v128_t z = to_float({low.z, high.z});
-  // The lanes to recompute: the quotients' windows in both flavours, the
-  // length's in the default flavour only.
+  const StepResult r = shade<flavour, kDiffuse>(px, py, pz, nx, ny, nz, rx, ry, rz, light);
+  const v128_t x = to_float(r.x);
+  const v128_t y = to_float(r.y);
+  const v128_t z = to_float(r.z);
+  // The lanes to recompute, in the default flavour only: the length's
+  // window, and the quotients'.
   v128_t tests = wasm_i32x4_splat(0);
-  if (check) {
-    if constexpr (kDiffuse && flavour == Flavour::pow) {
-      tests = wasm_v128_or(
-          near_float_tie({low.qx, high.qx}),
-          wasm_v128_or(near_float_tie({low.qy, high.qy}), near_float_tie({low.qz, high.qz})));
-    }
-    if constexpr (flavour == Flavour::pow) {
-      tests = wasm_v128_or(tests, near_float_tie({low.length, high.length}));
+  if (check && flavour == Flavour::pow) {
+    tests = near_float_tie(r.length);
+    if constexpr (kDiffuse) {
+      tests = wasm_v128_or(tests,
+                           wasm_v128_or(near_float_tie(r.qx),
+                                        wasm_v128_or(near_float_tie(r.qy), near_float_tie(r.qz))));
     }
   }
   if (__builtin_expect(!wasm_v128_any_true(tests), 1)) {
@@ -387,7 +410,7 @@ const BatchKernels& wasm_simd128_batch_kernels() noexcept {
        &diffused_energy_kernel<Flavour::pow>, BatchWindows{kTieWindow, kTieWindow, -1}, false},
       {&received_energy_kernel<Flavour::portable>,
        &diffused_energy_one_plane_kernel<Flavour::portable>,
-       &diffused_energy_kernel<Flavour::portable>, BatchWindows{-1, kTieWindow, -1}, false},
+       &diffused_energy_kernel<Flavour::portable>, BatchWindows{-1, -1, -1}, false},
       &divider_floor_kernel};
   return kKernels;
 }
