@@ -487,3 +487,15 @@ test('report gives the demo\'s two lines, and render the renderer\'s picture', (
   assert.throws(() => lighting.render({ width: 2, height: 3, extent: -1 }), RangeError);
   assert.throws(() => lighting.render({ width: 2, height: 3, scene: { ...tie, normal: [0, 0, 0] } }), /normal must be non-zero/);
 });
+
+test('an engine that refuses the SIMD probe gets the module without SIMD', async () => {
+  const validate = WebAssembly.validate;
+  WebAssembly.validate = () => false;
+  try {
+    const chosen = await createLighting();
+    assert.equal(chosen.batchTarget, 'scalar-loop');
+    assertBits(chosen.diffusedEnergy(Float32Array.of(1, 2, 0), [0, 0, 1], [0.5, 0.5, 1], demoLight), [0x3de4f92d, 0x3d64f92d, 0x3de4f92d], 'scalar module');
+  } finally {
+    WebAssembly.validate = validate;
+  }
+});
