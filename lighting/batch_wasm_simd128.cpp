@@ -32,6 +32,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "batch_bounds.hpp"
 #include "batch_kernel.hpp"
 #include "formulas.hpp"
 
@@ -110,19 +111,42 @@ inline void store_triples(v128_t x, v128_t y, v128_t z, Vector3* out) {
 // in each double's low word, and the range test reads the high word, where
 // |value| < 2^-126 is an exponent below 1023 - 126. Zero (high word 0 but
 // for the sign: no value tested here is a subnormal double) is not flagged.
+template <bool kRangeTest = true>
 inline v128_t near_float_tie(const Lanes& value) {
   const v128_t low_words = wasm_i32x4_shuffle(value.low, value.high, 0, 2, 4, 6);
-  const v128_t high_words = wasm_i32x4_shuffle(value.low, value.high, 1, 3, 5, 7);
   // (bits - (2^28 - w)) mod 2^29 is at most 2w exactly in the window.
   const v128_t shifted =
       wasm_v128_and(wasm_i32x4_sub(low_words, wasm_i32x4_splat((1 << 28) - kTieWindow)),
                     wasm_i32x4_splat((1 << 29) - 1));
   const v128_t in_window = wasm_u32x4_lt(shifted, wasm_i32x4_splat(2 * kTieWindow + 1));
+  if constexpr (!kRangeTest) return in_window;
   // 0 < |high word| < the high word of 2^-126, as one unsigned comparison.
+  const v128_t high_words = wasm_i32x4_shuffle(value.low, value.high, 1, 3, 5, 7);
   const v128_t magnitude = wasm_v128_and(high_words, wasm_i32x4_splat(0x7FFFFFFF));
   const v128_t subnormal = wasm_u32x4_lt(wasm_i32x4_sub(magnitude, wasm_i32x4_splat(1)),
                                          wasm_i32x4_splat(((1023 - 126) << 20) - 1));
   return wasm_v128_or(in_window, subnormal);
+}
+
+// Whether the light lets a component of light minus point be nonzero and
+// below 2^-61 in magnitude (bounds::kLightCoordinateNeedingComponentTest):
+// two different floats of which one is at least 2^-37 in magnitude are at
+// least 2^-61 apart. Otherwise every nonzero sum of squares is at least
+// 2^-122, so no length is in float's subnormal range, and a quotient can be
+// only where the length exceeds 2^-61 * 2^126 = 2^65.
+inline bool allows_tiny_components(const PointLight& light) {
+  const auto small = [](float c) {
+    return !(c >= bounds::kLightCoordinateNeedingComponentTest ||
+             c <= -bounds::kLightCoordinateNeedingComponentTest);
+  };
+  return small(light.position.x) || small(light.position.y) || small(light.position.z);
+}
+
+// Lengths of 2^64 or more (a margin below 2^65 for the products' error), by
+// their high words: NaN and infinity are flagged too.
+inline v128_t long_lengths(const Lanes& length) {
+  const v128_t high_words = wasm_i32x4_shuffle(length.low, length.high, 1, 3, 5, 7);
+  return wasm_i32x4_ge(high_words, wasm_i32x4_splat((1023 + 64) << 20));
 }
 
 // The light in splatted doubles, the kernel's own copies.
@@ -282,7 +306,7 @@ inline Shaded shade(const Divided& d, const Lanes& nx, const Lanes& ny, const La
 // Four points from first on, their divisions done: their results into
 // out + first, the undecided ones from the scalar formulas. Those are taken
 // before the vector store, since out may be the points themselves.
-template <Flavour flavour, bool kDiffuse, class Surface>
+template <Flavour flavour, bool kDiffuse, bool kTiny, class Surface>
 inline void finish_step(const Divided& d, const Vector3* points, const Surface& surface,
                         std::size_t first, const LightLanes& light, const PointLight& scalar_light,
                         Vector3* out, bool check) {
@@ -299,11 +323,12 @@ inline void finish_step(const Divided& d, const Vector3* points, const Surface& 
   // window, and the quotients'.
   v128_t tests = wasm_i32x4_splat(0);
   if (check && flavour == Flavour::pow) {
-    tests = near_float_tie(d.length);
+    tests = near_float_tie<kTiny>(d.length);
     if constexpr (kDiffuse) {
-      tests = wasm_v128_or(tests,
-                           wasm_v128_or(near_float_tie(d.qx),
-                                        wasm_v128_or(near_float_tie(d.qy), near_float_tie(d.qz))));
+      tests = wasm_v128_or(tests, wasm_v128_or(near_float_tie<kTiny>(d.qx),
+                                               wasm_v128_or(near_float_tie<kTiny>(d.qy),
+                                                            near_float_tie<kTiny>(d.qz))));
+      if constexpr (!kTiny) tests = wasm_v128_or(tests, long_lengths(d.length));
     }
   }
   if (__builtin_expect(!wasm_v128_any_true(tests), 1)) {
@@ -340,9 +365,11 @@ struct TailCopy {
   }
 };
 
-template <Flavour flavour, bool kDiffuse, class Surface, class TailSurface>
-void shade_all(const Vector3* points, std::size_t count, const Surface& surface,
-               const PointLight& light, Vector3* out, bool check, TailSurface tail_surface) {
+// kTiny: the light allows tiny nonzero components (allows_tiny_components),
+// and every tested value gets the full range test.
+template <Flavour flavour, bool kDiffuse, bool kTiny, class Surface, class TailSurface>
+void shade_all_of(const Vector3* points, std::size_t count, const Surface& surface,
+                  const PointLight& light, Vector3* out, bool check, TailSurface tail_surface) {
   const LightLanes lanes = light_lanes(light);
   std::size_t first = 0;
   if (count >= kStep) {
@@ -351,10 +378,12 @@ void shade_all(const Vector3* points, std::size_t count, const Surface& surface,
     Divided current = divide<flavour, kDiffuse>(points, lanes);
     for (; first + 2 * kStep <= count; first += kStep) {
       const Divided next = divide<flavour, kDiffuse>(points + first + kStep, lanes);
-      finish_step<flavour, kDiffuse>(current, points, surface, first, lanes, light, out, check);
+      finish_step<flavour, kDiffuse, kTiny>(current, points, surface, first, lanes, light, out,
+                                            check);
       current = next;
     }
-    finish_step<flavour, kDiffuse>(current, points, surface, first, lanes, light, out, check);
+    finish_step<flavour, kDiffuse, kTiny>(current, points, surface, first, lanes, light, out,
+                                          check);
     first += kStep;
   }
   if (first == count) return;
@@ -363,9 +392,20 @@ void shade_all(const Vector3* points, std::size_t count, const Surface& surface,
   Vector3 result[kStep];
   tail_surface(first, valid, [&](const auto& padded_surface) {
     const Divided d = divide<flavour, kDiffuse>(in.values, lanes);
-    finish_step<flavour, kDiffuse>(d, in.values, padded_surface, 0, lanes, light, result, check);
+    finish_step<flavour, kDiffuse, kTiny>(d, in.values, padded_surface, 0, lanes, light, result,
+                                          check);
   });
   for (std::size_t i = 0; i < valid; ++i) out[first + i] = result[i];
+}
+
+template <Flavour flavour, bool kDiffuse, class Surface, class TailSurface>
+void shade_all(const Vector3* points, std::size_t count, const Surface& surface,
+               const PointLight& light, Vector3* out, bool check, TailSurface tail_surface) {
+  if (allows_tiny_components(light)) {
+    shade_all_of<flavour, kDiffuse, true>(points, count, surface, light, out, check, tail_surface);
+  } else {
+    shade_all_of<flavour, kDiffuse, false>(points, count, surface, light, out, check, tail_surface);
+  }
 }
 
 template <Flavour flavour>
