@@ -1,6 +1,8 @@
-// The batch kernels of a build without Highway: one target, "scalar-loop",
-// whose kernels run the scalar formulas point by point. The bits are those
+// The batch kernels of a build without Highway: "scalar-loop", whose kernels
+// run the scalar formulas point by point, after WebAssembly's SIMD128 target
+// where the module is built with it. The bits are those
 // of the SIMD kernels, which match the same formulas; only the speed differs.
+#include <atomic>
 #include <cstddef>
 #include <string_view>
 
@@ -58,19 +60,42 @@ constexpr BatchKernels kScalarLoop{
 
 }  // namespace
 
+#if defined(__wasm_simd128__)
+// WebAssembly SIMD128 (batch_wasm_simd128.cpp) first, the scalar loop second.
+const BatchKernels& wasm_simd128_batch_kernels() noexcept;
+namespace {
+std::atomic<const BatchKernels*> chosen_kernels{&wasm_simd128_batch_kernels()};
+}  // namespace
+#else
+namespace {
+std::atomic<const BatchKernels*> chosen_kernels{&kScalarLoop};
+}  // namespace
+#endif
+
 const BatchKernels& batch_kernels() noexcept {
-  return kScalarLoop;
+  return *chosen_kernels.load(std::memory_order_relaxed);
 }
 
 std::size_t available_batch_targets(const BatchKernels** tables, std::size_t capacity) noexcept {
-  if (capacity == 0) return 0;
-  tables[0] = &kScalarLoop;
-  return 1;
+  std::size_t count = 0;
+#if defined(__wasm_simd128__)
+  if (count < capacity) tables[count++] = &wasm_simd128_batch_kernels();
+#endif
+  if (count < capacity) tables[count++] = &kScalarLoop;
+  return count;
 }
 
-// The one target is always in use; selecting it, or the normal choice, succeeds.
+// An empty name restores the best target.
 bool use_batch_target(std::string_view name) noexcept {
-  return name.empty() || name == kScalarLoop.name;
+  const BatchKernels* tables[2];
+  const std::size_t count = available_batch_targets(tables, 2);
+  for (std::size_t i = 0; i < count; ++i) {
+    if (name.empty() || tables[i]->name == name) {
+      chosen_kernels.store(tables[i], std::memory_order_relaxed);
+      return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace lighting::detail

@@ -242,7 +242,7 @@ TEST(BatchTargets, ListThePortableTargetAndTheOneInUse) {
   const auto has = [&](std::string_view name) {
     return std::find(targets.begin(), targets.end(), name) != targets.end();
   };
-  EXPECT_TRUE(has("scalar") || has("emu128") || !simd_batches())
+  EXPECT_TRUE(has("scalar") || has("emu128") || has("scalar-loop") || !simd_batches())
       << "the portable target is always there";
   EXPECT_TRUE(has(lighting::batch_target()));
   std::printf("[          ] batch targets:");

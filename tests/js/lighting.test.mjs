@@ -249,7 +249,7 @@ test('out is filled and returned, and may be the points array itself', () => {
   assertBits(lighting.receivedEnergy(new Float32Array(0), demoLight), [], 'no points');
 });
 
-test('a batch of a million points grows the module memory and keeps the bits', () => {
+test('a batch of a million points keeps the bits (in chunks through fixed staging memory)', () => {
   const count = 1 << 20;
   const points = new Float32Array(3 * count);
   for (let i = 0; i < count; ++i) points.set([(i % 1024) / 100, Math.floor(i / 1024) / 100, 0], 3 * i);
@@ -266,7 +266,7 @@ test('bad arguments are refused with an error, and nothing is written', () => {
   assert.throws(() => lighting.receivedEnergy(Float32Array.of(1, 2), demoLight), RangeError);
   assert.throws(() => lighting.receivedEnergy(Float32Array.of(1, 2, 0), demoLight, new Float32Array(6)), RangeError);
   assert.throws(() => lighting.diffusedEnergy(Float32Array.of(1, 2, 0, 1, 2, 0), new Float32Array(3 * 3), [1, 1, 1], demoLight, out), RangeError);
-  assert.throws(() => lighting.lightDistance([1, 2], demoLight), TypeError);
+  assert.throws(() => lighting.lightDistance([1, 2], demoLight), RangeError); // a wrong length
   assert.throws(() => lighting.lightDistance([1, 2, 0], { r: 1 }), TypeError);
   // Values that are not numbers would become NaN or another float silently.
   const { intensity, ...noIntensity } = demoLight;
@@ -278,4 +278,224 @@ test('bad arguments are refused with an error, and nothing is written', () => {
   assert.throws(() => lighting.dotProduct([1, 2, 3], [null, undefined, {}]), TypeError);
   assert.throws(() => lighting.dotProduct([1n, 2n, 3n], [1, 2, 3]), TypeError);
   assertBits(out, [0x40e00000, 0x40e00000, 0x40e00000], 'out after refusals');
+});
+
+// --- loading -------------------------------------------------------------------
+
+test('the module without SIMD gives the bits of the SIMD one, and each says which it is', async () => {
+  const scalar = await createLighting({ simd: false });
+  assert.equal(scalar.batchTarget, 'scalar-loop');
+  assert.equal(lighting.batchTarget, 'wasm_simd128'); // node 20 has SIMD
+  const scenes = [...randomScenes(4000, 3)];
+  const points = Float32Array.from(scenes.flatMap((s) => s.point));
+  const normals = Float32Array.from(scenes.flatMap((s) => s.normal));
+  const reflectances = Float32Array.from(scenes.flatMap((s) => s.reflectance));
+  for (const light of [scenes[0].light, demoLight, { ...demoLight, position: [0, 0, 2 ** -140] }]) {
+    for (const [simd, plain] of [
+      [lighting, scalar],
+      [lighting.portable, scalar.portable],
+    ]) {
+      assertBits(simd.receivedEnergy(points, light), Array.from(plain.receivedEnergy(points, light), bitsOf), 'received');
+      assertBits(
+        simd.diffusedEnergy(points, normals, reflectances, light),
+        Array.from(plain.diffusedEnergy(points, normals, reflectances, light), bitsOf),
+        'per point',
+      );
+      assertBits(
+        simd.diffusedEnergy(points, [0, 0, 1], [0.5, 0.5, 1], light),
+        Array.from(plain.diffusedEnergy(points, [0, 0, 1], [0.5, 0.5, 1], light), bitsOf),
+        'one plane',
+      );
+    }
+  }
+});
+
+test('createLighting takes the module as bytes, a compiled module or a URL', async () => {
+  const url = new URL('./node_modules/lighting/lighting-wasm.wasm', import.meta.url);
+  const bytes = readFileSync(url);
+  for (const source of [bytes, new Uint8Array(bytes).buffer, new WebAssembly.Module(bytes), url, url.href, { wasm: url }]) {
+    const other = await createLighting(source);
+    assertBits(other.diffusedEnergy(Float32Array.of(1, 2, 0), [0, 0, 1], [0.5, 0.5, 1], demoLight), [0x3de4f92d, 0x3d64f92d, 0x3de4f92d], `from ${describeSource(source)}`);
+  }
+  await assert.rejects(createLighting(new URL('./no-such.wasm', url)), /no-such\.wasm/);
+  await assert.rejects(createLighting(new Uint8Array([0, 97, 115, 109])), WebAssembly.CompileError);
+  await assert.rejects(createLighting(42), TypeError);
+  await assert.rejects(createLighting({ simd: 'yes' }), /simd must be true or false/);
+});
+const describeSource = (source) => source?.constructor?.name ?? typeof source;
+
+// --- module memory -------------------------------------------------------------
+
+test('module arrays are shaded in place or into another, with the copying forms\' bits', () => {
+  const count = 40000; // more than one chunk
+  const scenes = [...randomScenes(count, 4)];
+  const points = Float32Array.from(scenes.flatMap((s) => s.point));
+  const light = scenes[0].light;
+  for (const flavour of [lighting, lighting.portable]) {
+    const input = flavour.allocate(points.length);
+    const output = flavour.allocate(points.length);
+    input.array.set(points);
+    const expected = Array.from(flavour.diffusedEnergy(points, [0, 0, 1], [0.5, 0.5, 1], light), bitsOf);
+    assert.equal(flavour.diffusedEnergy(input, [0, 0, 1], [0.5, 0.5, 1], light, output), output);
+    assertBits(output.array, expected, 'into another module array');
+    assertBits(input.array, Array.from(points, bitsOf), 'the input is left as it was');
+    // A view of the module's memory is an array in place like the object itself.
+    assert.equal(flavour.diffusedEnergy(input.array, [0, 0, 1], [0.5, 0.5, 1], light, input), input);
+    assertBits(input.array, expected, 'in place');
+    const received = Array.from(flavour.receivedEnergy(points, light), bitsOf);
+    input.array.set(points);
+    assertBits(flavour.receivedEnergy(input, light, output).array, received, 'received, into module memory');
+    assertBits(flavour.receivedEnergy(input, light), received, 'received, into a new array');
+    input.free();
+    output.free();
+  }
+});
+
+test('a view survives until allocate grows the memory; .array gives a new one', () => {
+  const small = lighting.allocate(3);
+  small.array.set([1, 2, 0]);
+  const view = small.array;
+  const big = lighting.allocate(3 * (1 << 22)); // 48 MiB: the memory must grow
+  assert.equal(view.length, 0, 'the old view is detached');
+  assert.notEqual(small.array, view);
+  assertBits(small.array, [0x3f800000, 0x40000000, 0], 'the floats stay');
+  assert.throws(() => lighting.diffusedEnergy(view, [0, 0, 1], [1, 1, 1], demoLight), /points is a Float32Array whose buffer is detached/);
+  big.free();
+  small.free();
+  assert.equal(small.freed, true);
+  assert.throws(() => small.array, /has been freed/);
+  assert.throws(() => lighting.receivedEnergy(small, demoLight), /points is a ModuleArray that has been freed/);
+  small.free(); // twice is harmless
+  assert.throws(() => lighting.allocate(-1), RangeError);
+  assert.throws(() => lighting.allocate(1.5), RangeError);
+  assert.throws(() => lighting.allocate('3'), TypeError);
+});
+
+test('an output overlapping an input other than exactly the points is refused in module memory', () => {
+  const block = lighting.allocate(12);
+  const whole = block.array;
+  const points = whole.subarray(0, 6);
+  const shifted = whole.subarray(3, 9);
+  assert.throws(() => lighting.receivedEnergy(points, demoLight, shifted), /output overlaps an input/);
+  const normals = whole.subarray(6, 12);
+  normals.set([0, 0, 1, 0, 0, 1]);
+  assert.throws(() => lighting.diffusedEnergy(points, normals, normals, demoLight, normals), /output overlaps an input/);
+  // Outside module memory the inputs are copied first, as all along.
+  const plain = Float32Array.of(1, 2, 0, 1, 2, 0, 1, 2, 0);
+  const expected = Array.from(lighting.receivedEnergy(Float32Array.of(1, 2, 0, 1, 2, 0), demoLight), bitsOf);
+  lighting.receivedEnergy(plain.subarray(0, 6), demoLight, plain.subarray(3, 9));
+  assertBits(plain.subarray(3, 9), expected, 'overlapping, outside module memory');
+  block.free();
+});
+
+// --- arguments -----------------------------------------------------------------
+
+test('a 3-number normal with per-point reflectances, and the reverse, give the per-point bits', () => {
+  const scenes = [...randomScenes(100, 5)];
+  const points = Float32Array.from(scenes.flatMap((s) => s.point));
+  const reflectances = Float32Array.from(scenes.flatMap((s) => s.reflectance));
+  const normal = [0.25, -0.5, 1];
+  const normals = Float32Array.from(scenes.flatMap(() => normal));
+  const light = scenes[0].light;
+  for (const flavour of [lighting, lighting.portable]) {
+    const expected = Array.from(flavour.diffusedEnergy(points, normals, reflectances, light), bitsOf);
+    assertBits(flavour.diffusedEnergy(points, normal, reflectances, light), expected, 'normal for all');
+    const uniform = [0.5, 2, 0.125];
+    const each = Float32Array.from(scenes.flatMap(() => uniform));
+    assertBits(
+      flavour.diffusedEnergy(points, normals, uniform, light),
+      Array.from(flavour.diffusedEnergy(points, normals, each, light), bitsOf),
+      'reflectance for all',
+    );
+  }
+});
+
+test('errors: TypeError for a missing or wrong type, RangeError for a wrong length, naming the argument', () => {
+  const points = Float32Array.of(1, 2, 0, 3, 4, 0);
+  const cases = [
+    [() => lighting.diffusedEnergy(points, undefined, [1, 1, 1], demoLight), TypeError, /^lighting: normal must be 3 numbers or a Float32Array of 6 floats .*not undefined$/],
+    [() => lighting.diffusedEnergy(points, [0, 0, 1], null, demoLight), TypeError, /^lighting: reflectance must .*not null$/],
+    [() => lighting.diffusedEnergy(points, [0, 0, 1], [1, 1, 1], demoLight, null), TypeError, /^lighting: out must be a Float32Array/],
+    [() => lighting.diffusedEnergy(points, [0, 0], [1, 1, 1], demoLight), RangeError, /^lighting: normal must be .*; it holds 2$/],
+    [() => lighting.diffusedEnergy(points, new Float32Array(9), [1, 1, 1], demoLight), RangeError, /normal .*it holds 9/],
+    [() => lighting.receivedEnergy(points, demoLight, new Float32Array(3)), RangeError, /^lighting: out holds 3 floats, not 6$/],
+    [() => lighting.receivedEnergy(Float32Array.of(1, 2), demoLight), RangeError, /^lighting: points holds 2 floats/],
+    [() => lighting.receivedEnergy([1, 2, 0], demoLight), TypeError, /^lighting: points must be a Float32Array .*not an array of 3$/],
+    [() => lighting.receivedEnergy(points, undefined), TypeError, /^lighting: light must be .*not undefined$/],
+    [() => lighting.receivedEnergy(points, { ...demoLight, position: [1, 2] }), RangeError, /^lighting: light.position must be 3 numbers, not 2$/],
+    [() => lighting.receivedEnergy(points, { ...demoLight, g: '0.5' }), TypeError, /^lighting: light.g must be a number, not string$/],
+    [() => lighting.lightDistance(undefined, demoLight), TypeError, /^lighting: point must be 3 numbers, not undefined$/],
+    [() => lighting.dotProduct([1, 2, 3], [1, 2]), RangeError, /^lighting: b must be 3 numbers, not 2$/],
+  ];
+  for (const [call, type, message] of cases) {
+    assert.throws(call, (error) => error instanceof type && message.test(error.message), String(message));
+  }
+});
+
+test('a detached buffer gets the package\'s own message', () => {
+  const points = Float32Array.of(1, 2, 0);
+  structuredClone(points.buffer, { transfer: [points.buffer] });
+  assert.throws(() => lighting.receivedEnergy(points, demoLight), (error) => error instanceof TypeError && /^lighting: points is a Float32Array whose buffer is detached/.test(error.message));
+  const normal = Float32Array.of(0, 0, 1);
+  structuredClone(normal.buffer, { transfer: [normal.buffer] });
+  assert.throws(() => lighting.lightDistance(normal, demoLight), /lighting: point is a Float32Array whose buffer is detached/);
+});
+
+test('each field is read once: a getter that changes after the check cannot slip through', () => {
+  let reads = 0;
+  const fickle = {
+    position: [-1, 2, 4],
+    r: 1,
+    g: 0.5,
+    b: 0.5,
+    get intensity() {
+      ++reads;
+      return reads === 1 ? 5 : 'five';
+    },
+  };
+  assertBits(lighting.receivedEnergy(Float32Array.of(1, 2, 0), fickle), [0x3e7fffff, 0x3dffffff, 0x3dffffff], 'received');
+  assert.equal(reads, 1);
+  let elementReads = 0;
+  const normal = { length: 3, 0: 0, 1: 0, get 2() { ++elementReads; return elementReads === 1 ? 1 : {}; } };
+  assertBits(lighting.diffusedEnergy(Float32Array.of(1, 2, 0), normal, [0.5, 0.5, 1], demoLight), [0x3de4f92d, 0x3d64f92d, 0x3de4f92d], 'diffused');
+  assert.equal(elementReads, 1);
+});
+
+// --- the renderer's picture and the demo's report ------------------------------
+
+test('report gives the demo\'s two lines, and render the renderer\'s picture', () => {
+  const demoLines = 'Energie recue    : 0.250000 0.125000 0.125000\nEnergie diffusee : 0.111803 0.055902 0.111803\n';
+  assert.equal(lighting.report(), demoLines);
+  assert.equal(lighting.portable.report(), demoLines);
+  // printf's rounding, not toFixed's: 2^-7 = 0.0078125 is a tie, to even.
+  const tie = { point: [0, 0, 0], normal: [0, 0, 1], reflectance: [1, 1, 1], light: { position: [0, 0, 1], r: 2 ** -7, g: 1, b: 1, intensity: 1 } };
+  assert.match(lighting.report(tie), /^Energie recue    : 0\.007812 1\.000000 1\.000000\n/);
+  const picture = lighting.render({ width: 5, height: 3 });
+  assert.equal(picture.rgba.length, 5 * 3 * 4);
+  assert.equal(picture.energy.length, 5 * 3 * 3);
+  let brightest = 0;
+  for (const value of picture.energy) brightest = Math.max(brightest, value);
+  assert.equal(picture.exposure, 1 / brightest); // the brightest channel maps to 1
+  assert.equal(picture.rgba.filter((_, i) => i % 4 === 3).every((alpha) => alpha === 255), true);
+  assert.equal(Math.max(...picture.rgba.filter((_, i) => i % 4 !== 3)), 255);
+  // Each pixel's energy is the batch's at the pixel's centre: the middle
+  // pixel of an odd-sized patch is the scene's point itself.
+  const middle = 3 * (1 * 5 + 2);
+  assertBits(picture.energy.subarray(middle, middle + 3), [0x3de4f92d, 0x3d64f92d, 0x3de4f92d], 'centre');
+  assert.throws(() => lighting.render({ width: 0, height: 3 }), RangeError);
+  assert.throws(() => lighting.render({ width: 2, height: '3' }), TypeError);
+  assert.throws(() => lighting.render({ width: 2, height: 3, extent: -1 }), RangeError);
+  assert.throws(() => lighting.render({ width: 2, height: 3, scene: { ...tie, normal: [0, 0, 0] } }), /normal must be non-zero/);
+});
+
+test('an engine that refuses the SIMD probe gets the module without SIMD', async () => {
+  const validate = WebAssembly.validate;
+  WebAssembly.validate = () => false;
+  try {
+    const chosen = await createLighting();
+    assert.equal(chosen.batchTarget, 'scalar-loop');
+    assertBits(chosen.diffusedEnergy(Float32Array.of(1, 2, 0), [0, 0, 1], [0.5, 0.5, 1], demoLight), [0x3de4f92d, 0x3d64f92d, 0x3de4f92d], 'scalar module');
+  } finally {
+    WebAssembly.validate = validate;
+  }
 });
