@@ -11,8 +11,7 @@ find_program(LIGHTING_HOST_CC NAMES cc gcc clang NO_CMAKE_FIND_ROOT_PATH
   DOC "host C compiler for the module's pow, built natively")
 set(lighting_musl_dir "${EMSCRIPTEN_ROOT_PATH}/system/lib/libc/musl")
 
-get_target_property(slice_sources lighting SOURCES)
-list(TRANSFORM slice_sources PREPEND "${PROJECT_SOURCE_DIR}/lighting/")
+lighting_library_sources(slice_sources)
 set(slice_dir "${CMAKE_CURRENT_BINARY_DIR}/browser-slice")
 set(slice_file "${slice_dir}/determinism_slice.bin")
 if(LIGHTING_HOST_CXX AND LIGHTING_HOST_CC AND EXISTS "${lighting_musl_dir}/src/math/pow.c")
