@@ -435,8 +435,9 @@ Output targets (-o):
     and its owner: the image is completed in $TMPDIR first, then copied over
     the file, and that copy is not atomic.
   A new file: created once the image is complete, mode 0666 less the umask.
-  A device, FIFO or socket: written to directly (an EXR once complete, from
-    a temporary file in $TMPDIR, as OpenEXR must seek).
+  A device or FIFO: written to directly (an EXR once complete, from a
+    temporary file in $TMPDIR, as OpenEXR must seek). A terminal, by any
+    name, is refused unless --force is given; a socket is refused.
   $TMPDIR (default /tmp) is used as given: one that is missing or not
   writable is reported, never replaced by another directory.
 
