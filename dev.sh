@@ -26,6 +26,13 @@ Without the presets' CMake: docs/building.md.
 EOF
 }
 
+# One command and nothing after it: a filter or an option would be ignored,
+# so it is refused rather than run as if it had been taken.
+if [ $# -gt 1 ]; then
+  echo "./dev.sh: '$1' takes no arguments (got: ${*:2}); see ./dev.sh --help" >&2
+  exit 2
+fi
+
 case "${1:-}" in
   demo)
     .ci/packages/install --as './dev.sh demo' demo
@@ -42,8 +49,12 @@ case "${1:-}" in
   -h | --help)
     usage
     ;;
-  *)
+  '')
     usage >&2
+    exit 2
+    ;;
+  *)
+    echo "./dev.sh: unknown command '$1' (demo or test); see ./dev.sh --help" >&2
     exit 2
     ;;
 esac

@@ -87,6 +87,10 @@ std::string render_image(const render::Options& options, int threads,
 
 }  // namespace
 
+// Blanks over the progress percentage on a terminal, the cursor back at the
+// start of its line.
+constexpr const char* kEraseProgress = "\r                       \r";
+
 int main(int argc, char** argv) {
   hold_closed_standard_descriptors();
   render::Options options;
@@ -117,13 +121,15 @@ int main(int argc, char** argv) {
           std::fprintf(stderr, "\rlighting-render: %3d%%", percent);
         },
         non_finite_pixels);
-    if (show_progress) std::fputs("\r                       \r", stderr);
+    if (show_progress) std::fputs(kEraseProgress, stderr);
     std::fprintf(summary, "lighting-render: wrote %s, %dx%d, %s, %lld non-finite pixel%s\n",
                  render::printable_name(options.output).c_str(), options.width, options.height,
                  written.c_str(), static_cast<long long>(non_finite_pixels),
                  non_finite_pixels == 1 ? "" : "s");
   } catch (const std::exception& error) {
-    if (show_progress) std::fputs("\n", stderr);
+    // The percentage, if one is shown, is erased rather than left above the
+    // error, so that the error is the one line on stderr.
+    if (show_progress) std::fputs(kEraseProgress, stderr);
     std::fprintf(stderr, "lighting-render: %s\n", error.what());
     return kNotWritten;
   }

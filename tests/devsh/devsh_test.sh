@@ -224,6 +224,19 @@ expect_calls "$what" "dpkg --add-architecture arm64"
 grep -q "^apt-get install -y -q --no-install-recommends .*emscripten" <<<"$calls" ||
   fail "$what: no install without recommends: $calls"
 
+what="an argument after the command"
+run_case "cmake ninja" ./dev.sh test -R golden
+expect_status "$what" 2
+[ "$(wc -l <"$work/err")" -eq 1 ] || fail "$what: stderr is not one line: $(cat "$work/err")"
+expect_err "$what" "'test' takes no arguments (got: -R golden)"
+expect_no_call "$what" "cmake"
+
+what="an unknown command"
+run_case "cmake ninja" ./dev.sh tests
+expect_status "$what" 2
+[ "$(wc -l <"$work/err")" -eq 1 ] || fail "$what: stderr is not one line: $(cat "$work/err")"
+expect_err "$what" "unknown command 'tests'"
+
 what="an unknown list"
 run_case "" .ci/packages/install demo nonsense
 expect_status "$what" 2
