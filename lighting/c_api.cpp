@@ -82,17 +82,6 @@ LightingStatus run_batch(Batch&& batch) noexcept {
   }
 }
 
-// Whether count records from `array` fit in the address space: their byte
-// length must be a size_t and the array must not wrap past the highest
-// address. Decided on integers, before any pointer is formed from count (a
-// pointer past the end of an object is undefined behaviour, and a wrapped
-// length would make the overlap checks compare wrong ranges).
-bool fits(const void* array, std::size_t count) noexcept {
-  constexpr std::size_t record = sizeof(LightingVector3);
-  const auto start = reinterpret_cast<std::uintptr_t>(array);
-  return count <= (UINTPTR_MAX - start) / record;
-}
-
 // Each C function of either flavour, written once over its table.
 using lighting::Operations;
 
@@ -128,18 +117,13 @@ void diffused_energy(const Operations& ops, const LightingVector3* point,
   *out = to_c(result);
 }
 
-// The checks of every C batch, in order, before the C++ batch runs: nothing
-// to do for count 0, then no null pointer, then arrays of count records that
-// fit in the address space.
+// Nothing to do for count 0; else the checks of every C batch, then the batch.
 template <typename Batch>
-LightingStatus checked_batch(std::size_t count, std::initializer_list<const void*> pointers,
-                             std::initializer_list<const void*> arrays, Batch&& batch) noexcept {
+LightingStatus checked_batch(std::size_t count, std::initializer_list<const void*> arrays,
+                             std::initializer_list<const void*> records, Batch&& batch) noexcept {
   if (count == 0) return LIGHTING_OK;
-  for (const void* pointer : pointers) {
-    if (pointer == nullptr) return LIGHTING_ERROR_NULL;
-  }
-  for (const void* array : arrays) {
-    if (!fits(array, count)) return LIGHTING_ERROR_TOO_LARGE;
+  if (const LightingStatus status = lighting::detail::check_c_batch(count, arrays, records)) {
+    return status;
   }
   return run_batch(batch);
 }
@@ -147,7 +131,7 @@ LightingStatus checked_batch(std::size_t count, std::initializer_list<const void
 LightingStatus received_energy_batch(const Operations& ops, const LightingVector3* points,
                                      std::size_t count, const LightingPointLight* light,
                                      LightingVector3* out) noexcept {
-  return checked_batch(count, {points, light, out}, {points, out}, [&] {
+  return checked_batch(count, {points, out}, {light}, [&] {
     ops.received_energy_batch(view(points, count), view(light), view(out, count));
   });
 }
@@ -157,7 +141,7 @@ LightingStatus diffused_energy_batch(const Operations& ops, const LightingVector
                                      const LightingVector3* reflectance,
                                      const LightingPointLight* light,
                                      LightingVector3* out) noexcept {
-  return checked_batch(count, {points, normal, reflectance, light, out}, {points, out}, [&] {
+  return checked_batch(count, {points, out}, {normal, reflectance, light}, [&] {
     ops.diffused_energy_batch(view(points, count), view(normal), view(reflectance), view(light),
                               view(out, count));
   });
@@ -168,12 +152,10 @@ LightingStatus diffused_energy_batch_each(const Operations& ops, const LightingV
                                           const LightingVector3* reflectances, std::size_t count,
                                           const LightingPointLight* light,
                                           LightingVector3* out) noexcept {
-  return checked_batch(count, {points, normals, reflectances, light, out},
-                       {points, normals, reflectances, out}, [&] {
-                         ops.diffused_energy_batch_each(view(points, count), view(normals, count),
-                                                        view(reflectances, count), view(light),
-                                                        view(out, count));
-                       });
+  return checked_batch(count, {points, normals, reflectances, out}, {light}, [&] {
+    ops.diffused_energy_batch_each(view(points, count), view(normals, count),
+                                   view(reflectances, count), view(light), view(out, count));
+  });
 }
 
 }  // namespace
@@ -188,6 +170,21 @@ LightingStatus status_of_current_exception() noexcept {
   } catch (const std::bad_alloc&) {
     return LIGHTING_ERROR_OUT_OF_MEMORY;
   }
+}
+
+LightingStatus check_c_batch(std::size_t count, std::initializer_list<const void*> arrays,
+                             std::initializer_list<const void*> records) noexcept {
+  for (const void* array : arrays) {
+    if (array == nullptr) return LIGHTING_ERROR_NULL;
+  }
+  for (const void* record : records) {
+    if (record == nullptr) return LIGHTING_ERROR_NULL;
+  }
+  for (const void* array : arrays) {
+    const auto start = reinterpret_cast<std::uintptr_t>(array);
+    if (count > (UINTPTR_MAX - start) / sizeof(LightingVector3)) return LIGHTING_ERROR_TOO_LARGE;
+  }
+  return LIGHTING_OK;
 }
 
 }  // namespace lighting::detail

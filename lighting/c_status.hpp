@@ -3,6 +3,9 @@
 
 #include <lighting/lighting.h>
 
+#include <cstddef>
+#include <initializer_list>
+
 namespace lighting::detail {
 
 // The status of the exception being handled; call it only inside a catch
@@ -13,5 +16,16 @@ namespace lighting::detail {
 // fault of the library and ends the program (the callers are noexcept)
 // rather than being reported as something it is not.
 LightingStatus status_of_current_exception() noexcept;
+
+// The argument checks of every C batch with a nonzero count, CPU and GPU,
+// before it runs: LIGHTING_ERROR_NULL when an array or a record pointer is
+// null, then LIGHTING_ERROR_TOO_LARGE when count records from one of the
+// arrays would run past the end of the address space (their byte length
+// does not fit in size_t, or the range would wrap), else LIGHTING_OK.
+// Decided on integers, before any pointer is formed from count: a pointer
+// past the end of an object is undefined behaviour, and a wrapped length
+// would make the overlap checks compare wrong ranges.
+LightingStatus check_c_batch(std::size_t count, std::initializer_list<const void*> arrays,
+                             std::initializer_list<const void*> records) noexcept;
 
 }  // namespace lighting::detail

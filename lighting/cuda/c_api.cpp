@@ -5,6 +5,7 @@
 #include <lighting/lighting_cuda.hpp>
 
 #include "backend.hpp"
+#include "c_status.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -30,13 +31,6 @@ Vector3* view(LightingVector3* vectors) {
 }
 const PointLight& view(const LightingPointLight* light) {
   return *reinterpret_cast<const PointLight*>(light);
-}
-
-// count records from pointer fit in the address space, checked before any
-// address is formed from the count.
-bool fits(const void* pointer, std::size_t count) {
-  if (count > SIZE_MAX / sizeof(Vector3)) return false;
-  return reinterpret_cast<std::uintptr_t>(pointer) <= UINTPTR_MAX - count * sizeof(Vector3);
 }
 
 // With one count for every array and null pointers refused already, the only
@@ -66,16 +60,7 @@ LightingStatus run(Batch&& batch) noexcept {
   }
 }
 
-LightingStatus check_arrays(std::size_t count, std::initializer_list<const void*> arrays,
-                            std::initializer_list<const void*> records) {
-  for (const void* pointer : arrays)
-    if (pointer == nullptr) return LIGHTING_ERROR_NULL;
-  for (const void* pointer : records)
-    if (pointer == nullptr) return LIGHTING_ERROR_NULL;
-  for (const void* pointer : arrays)
-    if (!fits(pointer, count)) return LIGHTING_ERROR_TOO_LARGE;
-  return LIGHTING_OK;
-}
+using lighting::detail::check_c_batch;
 
 }  // namespace
 
@@ -93,7 +78,7 @@ LightingStatus lighting_cuda_received_energy_batch(const LightingVector3* points
                                                    const LightingPointLight* light,
                                                    LightingVector3* out) noexcept {
   if (count == 0) return LIGHTING_OK;
-  if (const auto status = check_arrays(count, {points, out}, {light})) return status;
+  if (const auto status = check_c_batch(count, {points, out}, {light})) return status;
   return run([&] {
     cuda::received_energy({view(points), count}, view(light), {view(out), count});
   });
@@ -105,7 +90,7 @@ LightingStatus lighting_cuda_diffused_energy_batch(const LightingVector3* points
                                                    const LightingPointLight* light,
                                                    LightingVector3* out) noexcept {
   if (count == 0) return LIGHTING_OK;
-  if (const auto status = check_arrays(count, {points, out}, {normal, reflectance, light})) {
+  if (const auto status = check_c_batch(count, {points, out}, {normal, reflectance, light})) {
     return status;
   }
   return run([&] {
@@ -121,7 +106,7 @@ LightingStatus lighting_cuda_diffused_energy_batch_each(const LightingVector3* p
                                                         const LightingPointLight* light,
                                                         LightingVector3* out) noexcept {
   if (count == 0) return LIGHTING_OK;
-  if (const auto status = check_arrays(count, {points, normals, reflectances, out}, {light})) {
+  if (const auto status = check_c_batch(count, {points, normals, reflectances, out}, {light})) {
     return status;
   }
   return run([&] {
@@ -134,7 +119,7 @@ LightingStatus lighting_cuda_received_energy_device(const LightingVector3* point
                                                     const LightingPointLight* light,
                                                     LightingVector3* out, void* stream) noexcept {
   if (count == 0) return LIGHTING_OK;
-  if (const auto status = check_arrays(count, {points, out}, {light})) return status;
+  if (const auto status = check_c_batch(count, {points, out}, {light})) return status;
   return run([&] {
     cuda::device::received_energy(view(points), count, view(light), view(out),
                                   static_cast<cuda::Stream>(stream));
@@ -147,7 +132,7 @@ LightingStatus lighting_cuda_diffused_energy_device(const LightingVector3* point
                                                     const LightingPointLight* light,
                                                     LightingVector3* out, void* stream) noexcept {
   if (count == 0) return LIGHTING_OK;
-  if (const auto status = check_arrays(count, {points, out}, {normal, reflectance, light})) {
+  if (const auto status = check_c_batch(count, {points, out}, {normal, reflectance, light})) {
     return status;
   }
   return run([&] {
@@ -161,7 +146,7 @@ LightingStatus lighting_cuda_diffused_energy_device_each(
     const LightingVector3* reflectances, size_t count, const LightingPointLight* light,
     LightingVector3* out, void* stream) noexcept {
   if (count == 0) return LIGHTING_OK;
-  if (const auto status = check_arrays(count, {points, normals, reflectances, out}, {light})) {
+  if (const auto status = check_c_batch(count, {points, normals, reflectances, out}, {light})) {
     return status;
   }
   return run([&] {
