@@ -155,9 +155,13 @@ probe_commands() {
 
 probe_dpkg() {
   # A name installed for several architectures is ambiguous to dpkg -s
-  # unless it names the host's.
-  dpkg -s "$1" >/dev/null 2>&1 ||
-    dpkg -s "$1:$(dpkg --print-architecture)" >/dev/null 2>&1
+  # unless it names the host's. A name that already names one (pkg:arm64)
+  # is simply missing when dpkg does not know it: adding the host's
+  # architecture to it would make an invalid name, which dpkg answers with
+  # status 2, and that would read as "unusable".
+  dpkg -s "$1" >/dev/null 2>&1 && return 0
+  [[ $1 != *:* ]] || return 1
+  dpkg -s "$1:$(dpkg --print-architecture)" >/dev/null 2>&1 || return 1
 }
 
 # The interpreter the build takes for the Python package and its tests: the
