@@ -39,19 +39,13 @@ constexpr BatchWindows windows() {
 }
 
 // Lanes whose value, rounded to float, might round the other way if it were
-// a few ulps off: within kTieWindow ulps of a float midpoint (the low 29 of
-// the 52 fraction bits near 2^28; the same pattern marks the boundary
-// between FLT_MAX and infinity), or nonzero in float's subnormal range.
+// a few ulps off: within kTieWindow ulps of a float midpoint, or nonzero in
+// float's subnormal range.
 HWY_INLINE MaskD near_float_tie(VecD value) {
   const DoubleTag d;
-  const IntTag di;
-  const auto low_bits = hn::And(hn::BitCast(di, value), hn::Set(di, (std::int64_t{1} << 29) - 1));
-  const auto offset = hn::Sub(low_bits, hn::Set(di, (std::int64_t{1} << 28) - kTieWindow));
-  const auto in_window =
-      hn::And(hn::Gt(offset, hn::Set(di, -1)), hn::Lt(offset, hn::Set(di, 2 * kTieWindow + 1)));
   const auto subnormal =
       hn::And(hn::Lt(hn::Abs(value), hn::Set(d, 0x1p-126)), hn::Ne(value, hn::Zero(d)));
-  return hn::Or(hn::RebindMask(d, in_window), subnormal);
+  return hn::Or(near_float_midpoint(value, kTieWindow), subnormal);
 }
 
 // One vector of points from points[first] (`valid` of them real), its
@@ -109,31 +103,32 @@ HWY_INLINE void shade_vector(const Vector3* points, const Surface& surface, std:
       points, surface, first, light, out, [&] { store_triples(out_x, out_y, out_z, out + first); });
 }
 
-// Every point: whole vectors two at a time, so that the long divisions and
-// conversions of one overlap the other's, then the last partial vector.
+// The policy as the loop (shade_blocks) sees it: K vectors one after the
+// other.
+template <Flavour flavour, bool kDiffuse>
+struct Shading {
+  LightValues wide_light;
+  const PointLight& light;
+  bool check;
+  template <int K, class Surface>
+  HWY_INLINE void shade(const Vector3* points, const Surface& surface, std::size_t first,
+                        std::size_t valid, Vector3* out) const {
+    const std::size_t lanes = hn::Lanes(DoubleTag());
+    for (int k = 0; k < K; ++k) {
+      shade_vector<flavour, kDiffuse>(points, surface, first + k * lanes, valid, wide_light, light,
+                                      check, out);
+    }
+  }
+};
+
+// Every point, whole vectors two at a time, so that the long divisions and
+// conversions of one overlap the other's.
 template <Flavour flavour, bool kDiffuse, class Surface>
 void shade_all(const Vector3* points, std::size_t count, const Surface& surface,
                const PointLight& light, Vector3* out) {
-  const LightValues wide_light = light_values(light);
-  const bool check = flavour == Flavour::pow && batch_tie_check();
-  const std::size_t lanes = hn::Lanes(DoubleTag());
-  std::size_t first = 0;
-  for (; first + 2 * lanes <= count; first += 2 * lanes) {
-    shade_vector<flavour, kDiffuse>(points, surface, first, lanes, wide_light, light, check, out);
-    shade_vector<flavour, kDiffuse>(points, surface, first + lanes, lanes, wide_light, light, check,
-                                    out);
-  }
-  for (; first + lanes <= count; first += lanes) {
-    shade_vector<flavour, kDiffuse>(points, surface, first, lanes, wide_light, light, check, out);
-  }
-  if (first < count) {
-    const std::size_t valid = count - first;
-    shade_tail(points, surface, first, valid, out,
-               [&](const Vector3* tail_points, const auto& tail_surface, Vector3* result) {
-                 shade_vector<flavour, kDiffuse>(tail_points, tail_surface, 0, valid, wide_light,
-                                                 light, check, result);
-               });
-  }
+  const Shading<flavour, kDiffuse> policy{light_values(light), light,
+                                          flavour == Flavour::pow && batch_tie_check()};
+  shade_blocks<2>(points, count, surface, policy, out);
 }
 
 }  // namespace dividing

@@ -104,32 +104,30 @@ HWY_INLINE VecD inverse_square(VecD distance, VecD x2) {
   return hn::Mul(hn::Mul(x2, x2), series);
 }
 
-// A window test on the bits below float precision. A double rounds to float
-// by its low 29 bits, and a float midpoint has exactly 2^28 there (as has
-// the boundary between FLT_MAX and infinity); a midpoint of a neighbouring
-// binade is at least 2^27 ulps away. A value y is flagged when
-//   ((bits(y) + 2^28 + w) mod 2^29) <= 2w,
-// with mask registers when ((bits(y) + 2^28 + w) & tested) == 0, for
-// w = 2^k - 1 and tested = the bits 2^(k+1) to 2^28.
+// The window test of near_float_midpoint, for a window fixed per call. With
+// mask registers a value y is flagged when ((bits(y) + 2^28 + w) & tested)
+// == 0, for w = 2^k - 1 and tested = the bits 2^(k+1) to 2^28: one add and
+// one vptestnmq.
 struct WindowTest {
-  VecI add, limit;
-  explicit WindowTest(std::int64_t window) {
+  std::int64_t window;  // as applied
+#if LIGHTING_ESTIMATE_MASKS
+  VecI add, tested;
+#endif
+  explicit WindowTest(std::int64_t derived) : window(applied_window(derived)) {
+#if LIGHTING_ESTIMATE_MASKS
     const IntTag di;
-    window = applied_window(window);
     add = hn::Set(di, (std::int64_t{1} << 28) + window);
-    limit = LIGHTING_ESTIMATE_MASKS ? hn::Set(di, ((std::int64_t{1} << 29) - 1) & ~(2 * window + 1))
-                                    : hn::Set(di, 2 * window + 1);
+    tested = hn::Set(di, ((std::int64_t{1} << 29) - 1) & ~(2 * window + 1));
+#endif
   }
 };
 
-HWY_INLINE MaskD near_midpoint(VecD value, const WindowTest& window) {
-  const IntTag di;
-  const VecI shifted = hn::Add(hn::BitCast(di, value), window.add);
+HWY_INLINE MaskD near_midpoint(VecD value, const WindowTest& test) {
 #if LIGHTING_ESTIMATE_MASKS
-  return MaskD{_mm512_testn_epi64_mask(shifted.raw, window.limit.raw)};
+  const VecI shifted = hn::Add(hn::BitCast(IntTag(), value), test.add);
+  return MaskD{_mm512_testn_epi64_mask(shifted.raw, test.tested.raw)};
 #else
-  const VecI low = hn::And(shifted, hn::Set(di, (std::int64_t{1} << 29) - 1));
-  return hn::RebindMask(DoubleTag(), hn::Lt(low, window.limit));
+  return near_float_midpoint(value, test.window);
 #endif
 }
 
@@ -200,7 +198,8 @@ struct EstimateTests {
 };
 
 #if !LIGHTING_ESTIMATE_MASKS
-// The quick test: all bits set in a 32-bit lane where the low half of a lane
+// The quick test: near_float_midpoint's test on the low 32 bits of two
+// vectors at once, all bits set in a 32-bit lane where the low half of a lane
 // of a or b is within the window (lanes interleaved: only whether some lane
 // is flagged matters).
 HWY_INLINE VecI packed_near_midpoint(VecD a, VecD b, VecI add, VecI limit) {
@@ -428,31 +427,27 @@ HWY_INLINE void estimate_block(const Vector3* points, const Surface& surface, st
 // 10% slower on AVX-512 and 15% on AVX2).
 constexpr int kBlock = 8;
 
-// Blocks of kBlock vectors, then single vectors, then the last partial
-// vector.
+// The policy as the loop (shade_blocks) sees it: K vectors in lockstep.
+template <Flavour flavour, bool kDiffuse, bool kTinyComponents>
+struct Shading {
+  LightValues wide_light;
+  const PointLight& light;
+  EstimateTests tests;
+  template <int K, class Surface>
+  HWY_INLINE void shade(const Vector3* points, const Surface& surface, std::size_t first,
+                        std::size_t valid, Vector3* out) const {
+    estimate_block<flavour, kDiffuse, kTinyComponents, K>(points, surface, first, valid, wide_light,
+                                                          light, tests, out);
+  }
+};
+
 template <Flavour flavour, bool kDiffuse, bool kTinyComponents, class Surface>
 void estimate_loop(const Vector3* points, std::size_t count, const Surface& surface,
                    const PointLight& light, Vector3* out) {
-  const LightValues wide_light = light_values(light);
-  const EstimateTests tests(derived_windows<flavour>(), batch_tie_check(), batch_window_shrink());
-  const std::size_t lanes = hn::Lanes(DoubleTag());
-  std::size_t first = 0;
-  for (; first + kBlock * lanes <= count; first += kBlock * lanes) {
-    estimate_block<flavour, kDiffuse, kTinyComponents, kBlock>(points, surface, first, lanes,
-                                                               wide_light, light, tests, out);
-  }
-  for (; first + lanes <= count; first += lanes) {
-    estimate_block<flavour, kDiffuse, kTinyComponents, 1>(points, surface, first, lanes, wide_light,
-                                                          light, tests, out);
-  }
-  if (first < count) {
-    const std::size_t valid = count - first;
-    shade_tail(points, surface, first, valid, out,
-               [&](const Vector3* tail_points, const auto& tail_surface, Vector3* result) {
-                 estimate_block<flavour, kDiffuse, kTinyComponents, 1>(
-                     tail_points, tail_surface, 0, valid, wide_light, light, tests, result);
-               });
-  }
+  const Shading<flavour, kDiffuse, kTinyComponents> policy{
+      light_values(light), light,
+      EstimateTests(derived_windows<flavour>(), batch_tie_check(), batch_window_shrink())};
+  shade_blocks<kBlock>(points, count, surface, policy, out);
 }
 
 // Whether a light coordinate allows a component with 0 < |dc| < 2^-61

@@ -2,8 +2,9 @@
 // (included from batch_kernel.cpp under Highway's foreach_target.h): the
 // vector types, the conversions and loads, the surface a batch shades, the
 // lane formulas of received and diffused energy once their root-dependent
-// values are known, and the store that puts the scalar formulas' results
-// over the lanes a kernel could not decide. The two root policies that use
+// values are known, the near-midpoint test, the loop over blocks of vectors
+// and the store that puts the scalar formulas' results over the lanes a
+// kernel could not decide. The two root policies that use
 // them are batch_divide-inl.h and batch_estimate-inl.h; docs/batch-kernel.md
 // derives both.
 
@@ -221,6 +222,25 @@ HWY_INLINE VecF diffused_channel(VecD received, VecD cosine, VecD reflectance) {
   return to_float(hn::Mul(hn::Mul(received, cosine), reflectance));
 }
 
+// --- near float midpoints ----------------------------------------------------
+//
+// A double rounds to float by its low 29 fraction bits, and a float midpoint
+// has exactly 2^28 there (as has the boundary between FLT_MAX and infinity);
+// a midpoint of a neighbouring binade is at least 2^27 ulps away. So a value
+// y lies within w double ulps of a float midpoint, and might round the other
+// way were it a few ulps off, when
+//   ((bits(y) + 2^28 + w) mod 2^29) <= 2w.
+// The sum is taken unsigned, where wrapping is defined on every target.
+HWY_INLINE MaskD near_float_midpoint(VecD value, std::int64_t window) {
+  const DoubleTag d;
+  const IntTag di;
+  const hn::RebindToUnsigned<DoubleTag> du;
+  const auto shifted = hn::Add(hn::BitCast(du, value),
+                               hn::Set(du, (std::uint64_t{1} << 28) + std::uint64_t(window)));
+  const auto low = hn::BitCast(di, hn::And(shifted, hn::Set(du, (std::uint64_t{1} << 29) - 1)));
+  return hn::RebindMask(d, hn::Lt(low, hn::Set(di, 2 * window + 1)));
+}
+
 // --- the surface -------------------------------------------------------------
 
 // The per-point inputs of diffused_energy: one plane's normal and
@@ -302,6 +322,35 @@ HWY_INLINE void shade_tail(const Vector3* points, const Surface& surface, std::s
   Vector3 result[kMaxLanes];
   shade(tail_points.values, tail_surface.surface(), result);
   for (std::size_t i = 0; i < valid; ++i) out[first + i] = result[i];
+}
+
+// --- the loop ----------------------------------------------------------------
+
+// Every point, over a root policy: blocks of kBlock whole vectors, then single
+// vectors, then the last partial vector on padded copies. A block lets one
+// vector's long chain of divisions or estimates overlap the others'.
+// policy.shade<K>(points, surface, first, valid, out) shades K vectors from
+// points[first] and writes their results to out[first]; `valid` counts the
+// real points when K is 1 (the rest are padding), and is a whole vector
+// otherwise.
+template <int kBlock, class Surface, class Policy>
+HWY_INLINE void shade_blocks(const Vector3* points, std::size_t count, const Surface& surface,
+                             const Policy& policy, Vector3* out) {
+  const std::size_t lanes = hn::Lanes(DoubleTag());
+  std::size_t first = 0;
+  for (; first + kBlock * lanes <= count; first += kBlock * lanes) {
+    policy.template shade<kBlock>(points, surface, first, lanes, out);
+  }
+  for (; first + lanes <= count; first += lanes) {
+    policy.template shade<1>(points, surface, first, lanes, out);
+  }
+  if (first < count) {
+    const std::size_t valid = count - first;
+    shade_tail(points, surface, first, valid, out,
+               [&](const Vector3* tail_points, const auto& tail_surface, Vector3* result) {
+                 policy.template shade<1>(tail_points, tail_surface, 0, valid, result);
+               });
+  }
 }
 
 // --- the scalar fallback -----------------------------------------------------
