@@ -5,7 +5,9 @@
 #include <benchmark/benchmark.h>
 
 #include <array>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <random>
 
 namespace {
@@ -114,7 +116,9 @@ lighting::Vector3 inline_diffused_energy(const Inputs& in) {
   const auto& n = in.normal;
   auto cosine = static_cast<float>((double(uy) * double(n.y) + double(ux) * double(n.x)) +
                                    double(uz) * double(n.z));
-  if (cosine < 0.0f) cosine = 0.0f;
+  // The library's branch-free clamp: +0 where the cosine is negative.
+  const std::uint32_t keep = cosine < 0.0f ? 0u : ~0u;
+  cosine = std::bit_cast<float>(std::bit_cast<std::uint32_t>(cosine) & keep);
   const auto& r = in.reflectance;
   return {static_cast<float>((double(er) * double(cosine)) * double(r.x)),
           static_cast<float>((double(eg) * double(cosine)) * double(r.y)),

@@ -7,6 +7,9 @@
 
 #include <lighting/lighting.hpp>
 
+#include <bit>
+#include <cstdint>
+
 namespace lighting::detail {
 
 // The two flavours differ only in the square root: `pow` takes pow(s, 0.5)
@@ -39,13 +42,16 @@ inline float to_float(double value) noexcept {
 
 // A strictly negative cosine becomes +0; -0 and NaN pass unchanged.
 //
-// Written as `cosine < 0 ? 0 : cosine`, Clang for AArch64 and WebAssembly
-// turns the select into a max instruction, which returns +0 for -0. Here the
-// comparison reads the value and the result is an opaque copy of it: to the
-// optimiser they are two values, so no max pattern can match.
+// The cosine's sign is as likely one way as the other across a surface, so a
+// branch here would be mispredicted half the time: the value is masked
+// instead, all zero bits (+0) where it is negative. And no floating-point
+// select is left that a compiler could make a max instruction, which returns
+// +0 for -0 (Clang does so for AArch64 and WebAssembly): the comparison reads
+// the value, and the mask applies to an opaque copy of it.
 inline float clamp_negative_cosine(float cosine) noexcept {
   const float unchanged = opaque(cosine);
-  return cosine < 0.0f ? 0.0f : unchanged;
+  const std::uint32_t keep = cosine < 0.0f ? 0u : ~0u;
+  return std::bit_cast<float>(std::bit_cast<std::uint32_t>(unchanged) & keep);
 }
 
 namespace formulas {
