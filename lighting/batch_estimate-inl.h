@@ -243,6 +243,83 @@ HWY_INLINE bool all_clear(VecI flags) {
 }
 #endif  // !LIGHTING_ESTIMATE_MASKS
 
+#define LIGHTING_EACH _Pragma("GCC unroll 8") for (int k = 0; k < K; ++k)
+
+// Whether some lane of a block is undecided, gathered as the block's values
+// are made, so that none of them has to live to the end of the block; only
+// when one is does undecided_lanes find which. note_roots takes the block's
+// lengths and falloffs, note_direction one vector's length and quotients
+// (diffused energy only), and each form tests the length where that is
+// cheapest.
+#if LIGHTING_ESTIMATE_MASKS
+// With mask registers: one mask, each value tested on its own.
+class BlockVerdict {
+ public:
+  // User-written constructors, here and below: an implicit one would be
+  // compiled without the target's instruction set.
+  HWY_INLINE BlockVerdict() : undecided_(hn::FirstN(DoubleTag(), 0)) {}
+  template <bool kTinyComponents>
+  HWY_INLINE void note_range(VecD s, VecD sx, VecD sy, VecD sz) {
+    undecided_ = hn::Or(undecided_, outside_range<kTinyComponents>(s, sx, sy, sz));
+  }
+  template <bool kDiffuse, int K>
+  HWY_INLINE void note_roots(const VecD (&length)[K], const VecD (&falloff)[K],
+                             const EstimateTests& tests) {
+    LIGHTING_EACH undecided_ = hn::Or(undecided_, hn::Or(near_midpoint(length[k], tests.length),
+                                                         near_midpoint(falloff[k], tests.falloff)));
+  }
+  HWY_INLINE void note_direction(VecD, VecD qx, VecD qy, VecD qz, const EstimateTests& tests) {
+    undecided_ = hn::Or(undecided_, hn::Or(near_midpoint(qx, tests.direction),
+                                           hn::Or(near_midpoint(qy, tests.direction),
+                                                  near_midpoint(qz, tests.direction))));
+  }
+  HWY_INLINE bool none() const { return hn::AllFalse(DoubleTag(), undecided_); }
+
+ private:
+  MaskD undecided_;
+};
+#else
+// Without: the range as sign bits, the windows as flags on the low halves of
+// two vectors at once (packed_near_midpoint); for the diffused energy the
+// length goes with a quotient, under the wider of the two windows.
+class BlockVerdict {
+ public:
+  HWY_INLINE BlockVerdict() : signs_(hn::Zero(IntTag())), flags_(hn::Zero(IntTag())) {}
+  template <bool kTinyComponents>
+  HWY_INLINE void note_range(VecD s, VecD sx, VecD sy, VecD sz) {
+    signs_ = hn::Or(signs_, outside_range_signs<kTinyComponents>(s, sx, sy, sz));
+  }
+  template <bool kDiffuse, int K>
+  HWY_INLINE void note_roots(const VecD (&length)[K], const VecD (&falloff)[K],
+                             const EstimateTests& tests) {
+    for (int k = 0; k < K; k += 2) {
+      const int next = k + 1 < K ? k + 1 : k;
+      flags_ =
+          hn::Or(flags_, packed_near_midpoint(falloff[k], falloff[next], tests.packed_falloff_add,
+                                              tests.packed_falloff_limit));
+      if constexpr (!kDiffuse) {
+        flags_ = hn::Or(flags_, packed_near_midpoint(length[k], length[next], tests.packed_add,
+                                                     tests.packed_limit));
+      }
+    }
+  }
+  HWY_INLINE void note_direction(VecD length, VecD qx, VecD qy, VecD qz,
+                                 const EstimateTests& tests) {
+    flags_ = hn::Or(flags_,
+                    hn::Or(packed_near_midpoint(length, qx, tests.packed_add, tests.packed_limit),
+                           packed_near_midpoint(qy, qz, tests.packed_add, tests.packed_limit)));
+  }
+  HWY_INLINE bool none() const {
+    const hn::RebindToUnsigned<IntTag> du;
+    return all_clear(
+        hn::Or(flags_, hn::BitCast(IntTag(), hn::ShiftRight<63>(hn::BitCast(du, signs_)))));
+  }
+
+ private:
+  VecI signs_, flags_;
+};
+#endif
+
 // The lanes of one vector that the vector path cannot decide, among the
 // first `valid`: outside its range, or a tested value within its window of a
 // float midpoint. The values are made again from the points by the same
@@ -280,18 +357,10 @@ HWY_NOINLINE MaskD undecided_lanes(const Vector3* points, std::size_t valid,
   return hn::And(lanes, hn::FirstN(d, valid));
 }
 
-#define LIGHTING_EACH _Pragma("GCC unroll 8") for (int k = 0; k < K; ++k)
-
 // K vectors of points in lockstep (each step written for all K before the
 // next), from points[first] and surface's elements at first; `valid` counts
 // the real points when K is 1 (the rest are copies of the last). kDiffuse:
 // the diffused energy, else the received energy.
-//
-// Whether some lane of the block is undecided is gathered as the values are
-// made, so that none of them has to live to the end of the block: with mask
-// registers as one mask, else as sign bits and window flags on the low
-// halves of two vectors at once. Only when one is does undecided_lanes find
-// which.
 template <Flavour flavour, bool kDiffuse, bool kTinyComponents, int K, class Surface>
 HWY_INLINE void estimate_block(const Vector3* points, const Surface& surface, std::size_t first,
                                std::size_t valid, const LightValues& wide_light,
@@ -300,13 +369,7 @@ HWY_INLINE void estimate_block(const Vector3* points, const Surface& surface, st
   const FloatTag df;
   const std::size_t lanes = hn::Lanes(d);
   constexpr bool kComponentTest = kDiffuse && kTinyComponents;
-#if LIGHTING_ESTIMATE_MASKS
-  MaskD any_undecided = hn::FirstN(d, 0);
-#else
-  const IntTag di;
-  VecI signs = hn::Zero(di);
-  VecI flags = hn::Zero(di);
-#endif
+  BlockVerdict verdict;
   VecD dx[K], dy[K], dz[K], s[K];
   LIGHTING_EACH {
     VecD x, y, z;
@@ -321,11 +384,7 @@ HWY_INLINE void estimate_block(const Vector3* points, const Surface& surface, st
     const VecD sy = hn::Mul(dy[k], dy[k]);
     const VecD sz = hn::Mul(dz[k], dz[k]);
     s[k] = hn::Add(hn::Add(sx, sy), sz);
-#if LIGHTING_ESTIMATE_MASKS
-    any_undecided = hn::Or(any_undecided, outside_range<kComponentTest>(s[k], sx, sy, sz));
-#else
-    signs = hn::Or(signs, outside_range_signs<kComponentTest>(s[k], sx, sy, sz));
-#endif
+    verdict.note_range<kComponentTest>(s[k], sx, sy, sz);
   }
   VecD x2[K], length[K], falloff[K];
   {
@@ -337,24 +396,7 @@ HWY_INLINE void estimate_block(const Vector3* points, const Surface& surface, st
   }
   LIGHTING_EACH length[k] = hn::Mul(s[k], x2[k]);
   LIGHTING_EACH falloff[k] = inverse_square(through_float(length[k]), x2[k]);
-  if (tests.windows) {
-#if LIGHTING_ESTIMATE_MASKS
-    LIGHTING_EACH any_undecided = hn::Or(
-        any_undecided,
-        hn::Or(near_midpoint(length[k], tests.length), near_midpoint(falloff[k], tests.falloff)));
-#else
-    for (int k = 0; k < K; k += 2) {
-      const int next = k + 1 < K ? k + 1 : k;
-      flags =
-          hn::Or(flags, packed_near_midpoint(falloff[k], falloff[next], tests.packed_falloff_add,
-                                             tests.packed_falloff_limit));
-      if constexpr (!kDiffuse) {
-        flags = hn::Or(flags, packed_near_midpoint(length[k], length[next], tests.packed_add,
-                                                   tests.packed_limit));
-      }
-    }
-#endif
-  }
+  if (tests.windows) verdict.note_roots<kDiffuse>(length, falloff, tests);
   VecD received[3][K];
   LIGHTING_EACH scaled_colour(through_float(falloff[k]), wide_light, received[0][k], received[1][k],
                               received[2][k]);
@@ -364,17 +406,7 @@ HWY_INLINE void estimate_block(const Vector3* points, const Surface& surface, st
       const VecD qx = hn::Mul(dx[k], x2[k]);
       const VecD qy = hn::Mul(dy[k], x2[k]);
       const VecD qz = hn::Mul(dz[k], x2[k]);
-      if (tests.windows) {
-#if LIGHTING_ESTIMATE_MASKS
-        any_undecided = hn::Or(any_undecided, hn::Or(near_midpoint(qx, tests.direction),
-                                                     hn::Or(near_midpoint(qy, tests.direction),
-                                                            near_midpoint(qz, tests.direction))));
-#else
-        flags = hn::Or(
-            flags, hn::Or(packed_near_midpoint(length[k], qx, tests.packed_add, tests.packed_limit),
-                          packed_near_midpoint(qy, qz, tests.packed_add, tests.packed_limit)));
-#endif
-      }
+      if (tests.windows) verdict.note_direction(length[k], qx, qy, qz, tests);
       VecD nx, ny, nz, rx, ry, rz;
       surface.normal_at(first + k * lanes, nx, ny, nz);
       const VecD cosine = clamped_cosine(qx, qy, qz, nx, ny, nz);
@@ -393,14 +425,7 @@ HWY_INLINE void estimate_block(const Vector3* points, const Surface& surface, st
   const auto store_all = [&] {
     LIGHTING_EACH store_triples(result[0][k], result[1][k], result[2][k], out + first + k * lanes);
   };
-#if LIGHTING_ESTIMATE_MASKS
-  const bool none = hn::AllFalse(d, any_undecided);
-#else
-  const hn::RebindToUnsigned<IntTag> du;
-  const bool none =
-      all_clear(hn::Or(flags, hn::BitCast(di, hn::ShiftRight<63>(hn::BitCast(du, signs)))));
-#endif
-  if (HWY_LIKELY(none)) {
+  if (HWY_LIKELY(verdict.none())) {
     store_all();
     return;
   }
