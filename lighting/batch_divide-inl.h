@@ -104,19 +104,16 @@ HWY_INLINE void shade_vector(const Vector3* points, const Surface& surface, std:
 }
 
 // The policy as the loop (shade_blocks) sees it: K vectors one after the
-// other.
+// other, testing the near ties when `check`.
 template <Flavour flavour, bool kDiffuse>
 struct Shading {
-  LightValues wide_light;
-  const PointLight& light;
   bool check;
   template <int K, class Surface>
   HWY_INLINE void shade(const Vector3* points, const Surface& surface, std::size_t first,
-                        std::size_t valid, Vector3* out) const {
-    const std::size_t lanes = hn::Lanes(DoubleTag());
+                        std::size_t valid, const KernelLight& light, Vector3* out) const {
     for (int k = 0; k < K; ++k) {
-      shade_vector<flavour, kDiffuse>(points, surface, first + k * lanes, valid, wide_light, light,
-                                      check, out);
+      shade_vector<flavour, kDiffuse>(points, surface, first + k * hn::Lanes(DoubleTag()), valid,
+                                      light.wide, light.scalar, check, out);
     }
   }
 };
@@ -126,9 +123,8 @@ struct Shading {
 template <Flavour flavour, bool kDiffuse, class Surface>
 void shade_all(const Vector3* points, std::size_t count, const Surface& surface,
                const PointLight& light, Vector3* out) {
-  const Shading<flavour, kDiffuse> policy{light_values(light), light,
-                                          flavour == Flavour::pow && batch_tie_check()};
-  shade_blocks<2>(points, count, surface, policy, out);
+  const Shading<flavour, kDiffuse> policy{flavour == Flavour::pow && batch_tie_check()};
+  shade_blocks<2>(points, count, surface, light, policy, out);
 }
 
 }  // namespace dividing

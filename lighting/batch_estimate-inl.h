@@ -455,14 +455,12 @@ constexpr int kBlock = 8;
 // The policy as the loop (shade_blocks) sees it: K vectors in lockstep.
 template <Flavour flavour, bool kDiffuse, bool kTinyComponents>
 struct Shading {
-  LightValues wide_light;
-  const PointLight& light;
   EstimateTests tests;
   template <int K, class Surface>
   HWY_INLINE void shade(const Vector3* points, const Surface& surface, std::size_t first,
-                        std::size_t valid, Vector3* out) const {
-    estimate_block<flavour, kDiffuse, kTinyComponents, K>(points, surface, first, valid, wide_light,
-                                                          light, tests, out);
+                        std::size_t valid, const KernelLight& light, Vector3* out) const {
+    estimate_block<flavour, kDiffuse, kTinyComponents, K>(points, surface, first, valid, light.wide,
+                                                          light.scalar, tests, out);
   }
 };
 
@@ -470,9 +468,8 @@ template <Flavour flavour, bool kDiffuse, bool kTinyComponents, class Surface>
 void estimate_loop(const Vector3* points, std::size_t count, const Surface& surface,
                    const PointLight& light, Vector3* out) {
   const Shading<flavour, kDiffuse, kTinyComponents> policy{
-      light_values(light), light,
       EstimateTests(derived_windows<flavour>(), batch_tie_check(), batch_window_shrink())};
-  shade_blocks<kBlock>(points, count, surface, policy, out);
+  shade_blocks<kBlock>(points, count, surface, light, policy, out);
 }
 
 // Whether a light coordinate allows a component with 0 < |dc| < 2^-61

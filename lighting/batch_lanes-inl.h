@@ -162,6 +162,13 @@ LightValues light_values(const PointLight& light) {
           double(light.b)};
 }
 
+// The light as a kernel takes it: its own copy in doubles for the vectors,
+// and the caller's record for the scalar fallback.
+struct KernelLight {
+  LightValues wide;
+  const PointLight& scalar;
+};
+
 HWY_INLINE void broadcast(const DoubleTriple& value, VecD& x, VecD& y, VecD& z) {
   const DoubleTag d;
   x = hn::Set(d, value.x);
@@ -329,26 +336,28 @@ HWY_INLINE void shade_tail(const Vector3* points, const Surface& surface, std::s
 // Every point, over a root policy: blocks of kBlock whole vectors, then single
 // vectors, then the last partial vector on padded copies. A block lets one
 // vector's long chain of divisions or estimates overlap the others'.
-// policy.shade<K>(points, surface, first, valid, out) shades K vectors from
-// points[first] and writes their results to out[first]; `valid` counts the
-// real points when K is 1 (the rest are padding), and is a whole vector
+// policy.shade<K>(points, surface, first, valid, light, out) shades K vectors
+// from points[first] and writes their results to out[first]; `valid` counts
+// the real points when K is 1 (the rest are padding), and is a whole vector
 // otherwise.
 template <int kBlock, class Surface, class Policy>
 HWY_INLINE void shade_blocks(const Vector3* points, std::size_t count, const Surface& surface,
-                             const Policy& policy, Vector3* out) {
+                             const PointLight& light, const Policy& policy, Vector3* out) {
+  const KernelLight kernel_light{light_values(light), light};
   const std::size_t lanes = hn::Lanes(DoubleTag());
   std::size_t first = 0;
   for (; first + kBlock * lanes <= count; first += kBlock * lanes) {
-    policy.template shade<kBlock>(points, surface, first, lanes, out);
+    policy.template shade<kBlock>(points, surface, first, lanes, kernel_light, out);
   }
   for (; first + lanes <= count; first += lanes) {
-    policy.template shade<1>(points, surface, first, lanes, out);
+    policy.template shade<1>(points, surface, first, lanes, kernel_light, out);
   }
   if (first < count) {
     const std::size_t valid = count - first;
     shade_tail(points, surface, first, valid, out,
                [&](const Vector3* tail_points, const auto& tail_surface, Vector3* result) {
-                 policy.template shade<1>(tail_points, tail_surface, 0, valid, result);
+                 policy.template shade<1>(tail_points, tail_surface, 0, valid, kernel_light,
+                                          result);
                });
   }
 }
