@@ -7,6 +7,7 @@
 #include <lighting/lighting.hpp>
 
 #include <cstddef>
+#include <span>
 
 namespace lighting::detail {
 
@@ -26,5 +27,18 @@ void require_apart(const char* who, const Vector3* out, std::size_t count, const
 // out may be exactly the points, element for element, and nothing else of them.
 void require_in_place_or_apart(const char* who, const Vector3* points, const Vector3* out,
                                std::size_t count);
+
+// The rules of each batch on host spans, in one order, so that the CPU and
+// the GPU name the same first fault: the sizes, then the output against the
+// points, the per-point arrays and the single records. False for an empty
+// batch, whose addresses are not looked at.
+bool check_received(const char* who, std::span<const Vector3> points, const PointLight& light,
+                    std::span<const Vector3> out);
+bool check_diffused(const char* who, std::span<const Vector3> points, const Vector3& normal,
+                    const Vector3& reflectance, const PointLight& light,
+                    std::span<const Vector3> out);
+bool check_diffused(const char* who, std::span<const Vector3> points,
+                    std::span<const Vector3> normals, std::span<const Vector3> reflectances,
+                    const PointLight& light, std::span<const Vector3> out);
 
 }  // namespace lighting::detail

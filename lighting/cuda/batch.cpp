@@ -22,10 +22,6 @@ constexpr const char* kWho = "lighting::cuda";
   throw std::invalid_argument(std::string(kWho) + ": " + why);
 }
 
-void require_same_size(std::size_t points, std::size_t other, const char* what) {
-  lighting::detail::require_same_size(kWho, points, other, what);
-}
-
 // Device pointers share the host's address space (CUDA's unified
 // addressing), so the host's overlap test holds for them too.
 void require_apart(const Vector3* out, std::size_t count, const void* input, std::size_t bytes,
@@ -55,55 +51,36 @@ Job job_of(Kind kind, std::size_t count, const Vector3* points, const PointLight
   return {kind, count, points, nullptr, nullptr, Vector3{}, Vector3{}, light, out};
 }
 
-// The single records are copied into the job here, before anything is
-// written, so an out span over them has been refused already.
-template <typename Record>
-void require_record_apart(std::span<const Vector3> out, const Record& record, const char* what) {
-  require_apart(out.data(), out.size(), &record, sizeof record, what);
-}
-
 }  // namespace
 
 bool available() noexcept {
   return detail::device_present();
 }
 
+// The spans' rules are the CPU batches' own. The single records are copied
+// into the job after them, before anything is written.
 void received_energy(std::span<const Vector3> points, const PointLight& light,
                      std::span<Vector3> out) {
-  require_same_size(points.size(), out.size(), "outputs");
-  if (points.empty()) return;
-  const Job job = job_of(Kind::received, points.size(), points.data(), light, out.data());
-  require_arrays_apart(job);
-  require_record_apart(out, light, "light");
-  detail::run_through_host(job);
+  if (!lighting::detail::check_received(kWho, points, light, out)) return;
+  detail::run_through_host(job_of(Kind::received, points.size(), points.data(), light, out.data()));
 }
 
 void diffused_energy(std::span<const Vector3> points, const Vector3& normal,
                      const Vector3& reflectance, const PointLight& light, std::span<Vector3> out) {
-  require_same_size(points.size(), out.size(), "outputs");
-  if (points.empty()) return;
+  if (!lighting::detail::check_diffused(kWho, points, normal, reflectance, light, out)) return;
   Job job = job_of(Kind::one_plane, points.size(), points.data(), light, out.data());
   job.normal = normal;
   job.reflectance = reflectance;
-  require_arrays_apart(job);
-  require_record_apart(out, normal, "normal");
-  require_record_apart(out, reflectance, "reflectance");
-  require_record_apart(out, light, "light");
   detail::run_through_host(job);
 }
 
 void diffused_energy(std::span<const Vector3> points, std::span<const Vector3> normals,
                      std::span<const Vector3> reflectances, const PointLight& light,
                      std::span<Vector3> out) {
-  require_same_size(points.size(), normals.size(), "normals");
-  require_same_size(points.size(), reflectances.size(), "reflectances");
-  require_same_size(points.size(), out.size(), "outputs");
-  if (points.empty()) return;
+  if (!lighting::detail::check_diffused(kWho, points, normals, reflectances, light, out)) return;
   Job job = job_of(Kind::each, points.size(), points.data(), light, out.data());
   job.normals = normals.data();
   job.reflectances = reflectances.data();
-  require_arrays_apart(job);
-  require_record_apart(out, light, "light");
   detail::run_through_host(job);
 }
 
