@@ -35,7 +35,12 @@ stub sleep ''
 stub sudo '[ "$*" != "-n true" ] || [ "$FAKE_SUDO" = ok ] || { echo "sudo: a password is required" >&2; exit 1; }
 shift
 exec "$@"'
-stub dpkg 'case $1 in --print-architecture) echo amd64 ;; -s) [ -n "${FAKE_DPKG_ALL:-}" ] ;; esac'
+# dpkg -s answers a name with two architectures (pkg:arm64:amd64) as an
+# error, status 2, as the real one does.
+stub dpkg 'case $1 in
+  --print-architecture) echo amd64 ;;
+  -s) case $2 in *:*:*) exit 2 ;; esac; [ -n "${FAKE_DPKG_ALL:-}" ] ;;
+esac'
 # update fails FAKE_UPDATE_FAILURES times ("lock": always, as without root);
 # install puts a real ninja where the case's PATH finds it.
 stub apt-get 'if [ "$1" = update ]; then
@@ -221,6 +226,8 @@ expect_status "$what" 0
 expect_no_call "$what" "^apt-get"
 run_case "dpkg apt-get" .ci/packages/install ci ci-no-recommends
 expect_calls "$what" "dpkg --add-architecture arm64"
+grep -q "^apt-get install -y -q .*libhwy-dev:arm64 libhwy-dev:i386" <<<"$calls" ||
+  fail "$what: the other architectures' packages were not installed: $calls"
 grep -q "^apt-get install -y -q --no-install-recommends .*emscripten" <<<"$calls" ||
   fail "$what: no install without recommends: $calls"
 
