@@ -120,6 +120,17 @@ TEST(Energy, NegativeZeroCosineIsNotClamped) {
   expect_bits(diffused(kPoint, kNormal, kReflectance, level), 0.0f, 0.0f, 0.0f);
 }
 
+TEST(Energy, InfiniteCosinesClampToZeroAndNaNPasses) {
+  // The direction is (-2, +0, 4) / sqrt(20). A normal of -inf along z makes the cosine -inf,
+  // clamped to +0; +inf passes on.
+  expect_bits(diffused(kPoint, {0.0f, 0.0f, kNegativeInfinity}, kReflectance, kLight), 0.0f, 0.0f,
+              0.0f);
+  expect_bits(diffused(kPoint, {0.0f, 0.0f, kInfinity}, kReflectance, kLight), kInfinity, kInfinity,
+              kInfinity);
+  // +inf along y meets the +0 component: the cosine is NaN, which no clamp may turn into 0.
+  expect_bits(diffused(kPoint, {0.0f, kInfinity, 0.0f}, kReflectance, kLight), kNaN, kNaN, kNaN);
+}
+
 TEST(Energy, LightAtThePointGivesInfinitiesAndNaN) {
   const PointLight at_point{kPoint, -1.0f, 0.0f, 0.5f, 5.0f};
   expect_bits(received(kPoint, at_point), kNegativeInfinity, kNaN, kInfinity);
