@@ -329,11 +329,8 @@ template <bool kDiffuse, bool kTinyComponents>
 HWY_NOINLINE MaskD undecided_lanes(const Vector3* points, std::size_t valid,
                                    const LightValues& wide_light, const EstimateTests& tests) {
   const DoubleTag d;
-  VecD x, y, z;
-  load_triples(points, x, y, z);
-  const VecD dx = hn::Sub(hn::Set(d, wide_light.position.x), x);
-  const VecD dy = hn::Sub(hn::Set(d, wide_light.position.y), y);
-  const VecD dz = hn::Sub(hn::Set(d, wide_light.position.z), z);
+  VecD dx, dy, dz;
+  towards_light(points, wide_light, dx, dy, dz);
   const VecD sx = hn::Mul(dx, dx);
   const VecD sy = hn::Mul(dy, dy);
   const VecD sz = hn::Mul(dz, dz);
@@ -371,14 +368,7 @@ HWY_INLINE void estimate_block(const Vector3* points, const Surface& surface, st
   constexpr bool kComponentTest = kDiffuse && kTinyComponents;
   BlockVerdict verdict;
   VecD dx[K], dy[K], dz[K], s[K];
-  LIGHTING_EACH {
-    VecD x, y, z;
-    load_triples(points + first + k * lanes, x, y, z);
-    // Towards the light, as light_direction; the squares are light_distance's.
-    dx[k] = hn::Sub(hn::Set(d, wide_light.position.x), x);
-    dy[k] = hn::Sub(hn::Set(d, wide_light.position.y), y);
-    dz[k] = hn::Sub(hn::Set(d, wide_light.position.z), z);
-  }
+  LIGHTING_EACH towards_light(points + first + k * lanes, wide_light, dx[k], dy[k], dz[k]);
   LIGHTING_EACH {
     const VecD sx = hn::Mul(dx[k], dx[k]);
     const VecD sy = hn::Mul(dy[k], dy[k]);
