@@ -111,9 +111,10 @@ struct Shading {
   template <int K, class Surface>
   HWY_INLINE void shade(const Vector3* points, const Surface& surface, std::size_t first,
                         std::size_t valid, const KernelLight& light, Vector3* out) const {
-    for (int k = 0; k < K; ++k) {
-      shade_vector<flavour, kDiffuse>(points, surface, first + k * hn::Lanes(DoubleTag()), valid,
-                                      light.wide, light.scalar, check, out);
+    const std::size_t lanes = hn::Lanes(DoubleTag());
+    for (std::size_t k = 0; k < std::size_t{K}; ++k) {
+      shade_vector<flavour, kDiffuse>(points, surface, first + k * lanes, valid, light.wide,
+                                      light.scalar, check, out);
     }
   }
 };
