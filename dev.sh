@@ -28,6 +28,13 @@ EOF
 
 # One command and nothing after it: a filter or an option would be ignored,
 # so it is refused rather than run as if it had been taken.
+case "${1:-}" in
+  demo | test | -h | --help | '') ;;
+  *)
+    echo "./dev.sh: unknown command '$1' (demo or test); see ./dev.sh --help" >&2
+    exit 2
+    ;;
+esac
 if [ $# -gt 1 ]; then
   echo "./dev.sh: '$1' takes no arguments (got: ${*:2}); see ./dev.sh --help" >&2
   exit 2
@@ -49,12 +56,8 @@ case "${1:-}" in
   -h | --help)
     usage
     ;;
-  '')
-    usage >&2
-    exit 2
-    ;;
   *)
-    echo "./dev.sh: unknown command '$1' (demo or test); see ./dev.sh --help" >&2
+    usage >&2
     exit 2
     ;;
 esac

@@ -250,4 +250,20 @@ expect_status "$what" 2
 [ "$(wc -l <"$work/err")" -eq 1 ] || fail "$what: stderr is not one line: $(cat "$work/err")"
 expect_err "$what" "no package list 'nonsense'"
 
+what="--as without its name"
+run_case "" .ci/packages/install --as
+expect_status "$what" 2
+[ "$(wc -l <"$work/err")" -eq 1 ] || fail "$what: stderr is not one line: $(cat "$work/err")"
+expect_err "$what" "--as needs a name"
+
+what="the installer's --help"
+run_case "" .ci/packages/install --help
+expect_status "$what" 0
+grep -q "^usage: .*LIST" "$work/out" || fail "$what: no usage on stdout: $(cat "$work/out")"
+
+what="an unknown command with arguments"
+run_case "cmake ninja" ./dev.sh tests extra
+expect_status "$what" 2
+expect_err "$what" "unknown command 'tests'"
+
 finish "devsh"
