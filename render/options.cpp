@@ -131,8 +131,10 @@ Number parse_finite(std::string_view option, std::string_view text,
       return value;
     case NumberError::out_of_range:
       reject(option, text, beyond);
+    case NumberError::not_finite:
+      reject(option, text, "is not finite");
     default:
-      reject(option, text, "is not a finite number");
+      reject(option, text, "is not a number");
   }
 }
 
@@ -290,6 +292,13 @@ Options parse_options(const std::vector<std::string>& arguments) {
       option.resize(equals);
     }
     if (std::find(kValueOptions.begin(), kValueOptions.end(), option) == kValueOptions.end()) {
+      if (inline_value && (option == "--force" || option == "--help" || option == "--version")) {
+        throw std::invalid_argument(option + ": takes no value (got " + quoted(value) + ")");
+      }
+      if (!option.starts_with("-")) {
+        throw std::invalid_argument(quoted(option) +
+                                    ": not an option; the image goes to -o FILE (see --help)");
+      }
       reject(option, arguments[i], "is not an option (see --help)");
     }
     if (!inline_value) {

@@ -741,6 +741,18 @@ TEST(Options, RefusesUnderflowAsItRefusesOverflow) {
   EXPECT_NE(parse_error({"--extent", "1e400"}).find("double precision"), std::string::npos);
 }
 
+TEST(Options, RefusalsSayWhatIsWrong) {
+  // Not a number is not the same fault as an infinity.
+  EXPECT_EQ(parse_error({"--intensity", "0x10"}), "--intensity: '0x10' is not a number");
+  EXPECT_EQ(parse_error({"--intensity", " 5"}), "--intensity: ' 5' is not a number");
+  EXPECT_EQ(parse_error({"--intensity", "inf"}), "--intensity: 'inf' is not finite");
+  EXPECT_EQ(parse_error({"--extent", "nan"}), "--extent: 'nan' is not finite");
+  // A flag given a value, and a word that is no option at all.
+  EXPECT_EQ(parse_error({"--force=yes"}), "--force: takes no value (got 'yes')");
+  EXPECT_EQ(parse_error({"picture.png"}),
+            "'picture.png': not an option; the image goes to -o FILE (see --help)");
+}
+
 TEST(Options, ControlBytesAreQuotedInErrors) {
   EXPECT_EQ(parse_error({"--frob\nx"}),
             "\"--frob\\nx\": \"--frob\\nx\" is not an option (see --help)");
