@@ -19,7 +19,7 @@
 // The portable flavour's root is IEEE sqrt, which f64x2.sqrt is, and it
 // divides as the formulas do: its lanes need no test. The default flavour's
 // scalar root is the module's own pow(s, 0.5), which may be one double ulp
-// from sqrt(s); as in the native dividing kernel (batch_kernel.cpp), a lane
+// from sqrt(s); as in the native dividing kernel (batch_divide-inl.h), a lane
 // whose length or direction quotient lies within kTieWindow double ulps of a
 // float midpoint, or in float's subnormal range, is recomputed with the
 // scalar formulas. Its quotients, tested anyway, are products with
