@@ -140,8 +140,13 @@ EOF
     >"$probe_dir/cxx20.log" 2>&1 && "$probe_dir/cxx20"; then
     return 0
   fi
+  # The compiler's own first error says whether it is too old or broken
+  # (no assembler, no C++ library), which the advice alone cannot.
+  local said
+  said=$(grep -m 1 -i 'error' "$probe_dir/cxx20.log" || head -n 1 "$probe_dir/cxx20.log")
   note "${compiler[*]} ($(command -v "${compiler[0]}")) cannot build a C++20 program with" \
-    "std::bit_cast and std::span: set CXX to GCC 11, Clang 14 or newer"
+    "std::bit_cast and std::span${said:+ (it says: $said)}: set CXX to GCC 11, Clang 14 or newer," \
+    "or repair its installation"
   return 2
 }
 

@@ -187,6 +187,14 @@ expect_status "$what" 1
 expect_err "$what" "CXX=/nonexistent/g++ -O2: /nonexistent/g++ is not found"
 expect_no_call "$what" "^cmake --preset"
 
+what="a compiler that cannot build, with its own reason"
+printf '#!/bin/bash\necho "c++: fatal error: cannot execute as: No such file or directory" >&2\nexit 1\n' >"$work/stubs/broken-c++"
+chmod +x "$work/stubs/broken-c++"
+CXX="$work/stubs/broken-c++" run_case "cmake ninja" ./dev.sh demo
+expect_status "$what" 1
+expect_err "$what" "(it says: c++: fatal error: cannot execute as: No such file or directory)"
+expect_no_call "$what" "^cmake --preset"
+
 # The tests' needs through CMake's own search and the Python modules; dask
 # hidden from the interpreter.
 mkdir -p "$work/python/dask"
