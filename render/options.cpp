@@ -225,17 +225,13 @@ void settle_format(Options& options, const std::optional<ImageFormat>& format,
   }
 }
 
-bool asks_help(std::string_view argument) {
-  return argument == "-h" || argument == "--help";
-}
-
 // Whether -h or --help (or else --version) appears as an option, not as
 // another option's value: then the help (or the version) is shown whatever
 // else is wrong with the line, the help first when both are asked for.
 void find_requests(const std::vector<std::string>& arguments, Options& options) {
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     const std::string& argument = arguments[i];
-    options.help = options.help || asks_help(argument);
+    options.help = options.help || argument == "-h" || argument == "--help";
     options.version = options.version || argument == "--version";
     const bool takes_next =
         std::find(kValueOptions.begin(), kValueOptions.end(), argument) != kValueOptions.end();
