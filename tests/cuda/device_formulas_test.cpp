@@ -13,8 +13,8 @@
 #include <string>
 
 #include "../golden_vectors.hpp"
+#include "../one_hash.hpp"
 #include "host_policy.hpp"
-#include "one_hash.hpp"
 
 namespace {
 
@@ -33,33 +33,9 @@ constexpr std::size_t kCases = one_hash::kCases;
 constexpr std::uint64_t kHash = one_hash::kPortableHash;
 #endif
 
-TEST(DeviceFormulasOnHost, ReproduceThePortableHashOutputForOutput) {
-  one_hash::Hash hash;
-  std::array<std::size_t, one_hash::kOutputs> differ{};
-  std::string first_difference;
-  for (std::size_t g = 0; g * determinism::kGroupSize < kCases; ++g) {
-    const determinism::Group group = determinism::make_group(one_hash::kSeed, g);
-    for (std::size_t i = 0; i < determinism::kGroupSize; ++i) {
-      const one_hash::Outputs device = one_hash::outputs_of<HostFormulas>(group, i);
-      const one_hash::Outputs portable = one_hash::outputs_of<one_hash::Portable>(group, i);
-      hash.add(device);
-      for (std::size_t o = 0; o < one_hash::kOutputs; ++o) {
-        if (device[o] == portable[o]) continue;
-        if (differ[o]++ == 0 && first_difference.empty()) {
-          first_difference = "case " + std::to_string(g * determinism::kGroupSize + i) +
-                             " output " + std::to_string(o);
-        }
-      }
-    }
-  }
-  for (std::size_t o = 0; o < one_hash::kOutputs; ++o) {
-    EXPECT_EQ(differ[o], 0u) << "output " << o << " differs; first: " << first_difference;
-  }
-  EXPECT_EQ(hash.value(), kHash) << std::hex << hash.value();
-}
-
-// The golden vectors' form: results through out records.
-struct GoldenOperations {
+// The device formulas in the library's form (lighting::Operations, the golden
+// vectors): results through out records.
+struct DeviceOperations {
   static float light_distance(const Vector3& p, const PointLight& l) {
     return HostFormulas::light_distance(p, l);
   }
@@ -78,12 +54,38 @@ struct GoldenOperations {
   }
 };
 
+TEST(DeviceFormulasOnHost, ReproduceThePortableHashOutputForOutput) {
+  one_hash::Hash hash;
+  std::array<std::size_t, one_hash::kOutputs> differ{};
+  std::string first_difference;
+  for (std::size_t g = 0; g * determinism::kGroupSize < kCases; ++g) {
+    const determinism::Group group = determinism::make_group(one_hash::kSeed, g);
+    for (std::size_t i = 0; i < determinism::kGroupSize; ++i) {
+      const one_hash::Outputs device = one_hash::outputs_of(DeviceOperations{}, group, i);
+      const one_hash::Outputs portable =
+          one_hash::outputs_of(lighting::portable::operations(), group, i);
+      hash.add(device);
+      for (std::size_t o = 0; o < one_hash::kOutputs; ++o) {
+        if (device[o] == portable[o]) continue;
+        if (differ[o]++ == 0 && first_difference.empty()) {
+          first_difference = "case " + std::to_string(g * determinism::kGroupSize + i) +
+                             " output " + std::to_string(o);
+        }
+      }
+    }
+  }
+  for (std::size_t o = 0; o < one_hash::kOutputs; ++o) {
+    EXPECT_EQ(differ[o], 0u) << "output " << o << " differs; first: " << first_difference;
+  }
+  EXPECT_EQ(hash.value(), kHash) << std::hex << hash.value();
+}
+
 TEST(DeviceFormulasOnHost, MatchThePortableGoldenVectors) {
   const auto cases = lighting_test::load_golden_cases(LIGHTING_PORTABLE_GOLDEN_VECTORS);
   ASSERT_GT(cases.size(), 100u);
   std::size_t mismatches = 0;
   for (const auto& golden : cases) {
-    const auto actual = lighting_test::evaluate_with<GoldenOperations>(golden);
+    const auto actual = lighting_test::evaluate_with<DeviceOperations>(golden);
     for (std::size_t o = 0; o < actual.size(); ++o) {
       if (lighting_test::same_result(golden.expected[o], actual[o])) continue;
       ++mismatches;

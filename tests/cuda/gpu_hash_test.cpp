@@ -17,7 +17,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "one_hash.hpp"
+#include "../one_hash.hpp"
 
 namespace {
 
@@ -52,7 +52,7 @@ Cases make_cases() {
       c.points.push_back(group.cases[i].point);
       c.normals.push_back(group.cases[i].normal);
       c.reflectances.push_back(group.cases[i].reflectance);
-      c.expected.push_back(one_hash::outputs_of<one_hash::Portable>(group, i));
+      c.expected.push_back(one_hash::outputs_of(lighting::portable::operations(), group, i));
     }
   }
   return c;

@@ -33,7 +33,7 @@ struct HostPolicy {
   static float keep(float a) { return opaque(a); }
 };
 
-// The device formulas run on the host, in the form one_hash.hpp reads.
+// The device formulas run on the host, each returning its result.
 struct HostFormulas {
   using P = HostPolicy;
   static float light_distance(const lighting::Vector3& p, const lighting::PointLight& l) {
