@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "output_file.hpp"
+#include "scoped_environment.hpp"
 #include "scratch_directory.hpp"
 
 namespace {
@@ -360,22 +361,16 @@ TEST_F(OutputTargetTest, TerminalsAreRefusedHoweverNamedUnlessAllowed) {
 TEST_F(OutputTargetTest, ScratchErrorsNameTheRealCauseAndAreEscaped) {
   std::ofstream(path("one")) << "old";
   fs::create_hard_link(path("one"), path("two"));  // written in place, through $TMPDIR
-  const char* before = std::getenv("TMPDIR");
-  const std::string saved = before != nullptr ? before : "";
-  setenv("TMPDIR", "/proc", 1);
+  const lighting_test::ScopedEnvironment tmpdir("TMPDIR");
+  tmpdir.set("/proc");
   EXPECT_EQ(error_of(path("one")),
             "cannot write " + path("one") +
                 ": temporary file in $TMPDIR (/proc): its filesystem has no unnamed temporary "
                 "files, and a named one cannot be made there (No such file or directory)");
-  setenv("TMPDIR", "/nonexist\nent\x1b", 1);
+  tmpdir.set("/nonexist\nent\x1b");
   EXPECT_EQ(error_of(path("one")), "cannot write " + path("one") +
                                        ": temporary file in $TMPDIR (\"/nonexist\\nent\\x1b\"): "
                                        "No such file or directory");
-  if (before != nullptr) {
-    setenv("TMPDIR", saved.c_str(), 1);
-  } else {
-    unsetenv("TMPDIR");
-  }
   EXPECT_EQ(file_bytes(path("two")), "old");
 }
 

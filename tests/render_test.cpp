@@ -25,6 +25,7 @@
 #include "output_file.hpp"
 #include "png_file_writer.hpp"
 #include "png_render.hpp"
+#include "scoped_environment.hpp"
 #include "tone.hpp"
 
 namespace {
@@ -851,9 +852,8 @@ TEST_F(RenderTest, OutputInPlaceNeedsAWorkingTemporaryDirectory) {
   errno = 0;
   EXPECT_EQ(render::open_temporary_file(missing), -1);
   EXPECT_EQ(errno, ENOENT);
-  const char* before = std::getenv("TMPDIR");
-  const std::string saved = before != nullptr ? before : "";
-  setenv("TMPDIR", missing.c_str(), 1);
+  const lighting_test::ScopedEnvironment tmpdir("TMPDIR");
+  tmpdir.set(missing);
   try {
     render::OutputFile output(path("one").string());
     FAIL() << "no error";
@@ -861,11 +861,6 @@ TEST_F(RenderTest, OutputInPlaceNeedsAWorkingTemporaryDirectory) {
     EXPECT_EQ(std::string(error.what()), "cannot write " + path("one").string() +
                                              ": temporary file in $TMPDIR (" + missing +
                                              "): No such file or directory");
-  }
-  if (before != nullptr) {
-    setenv("TMPDIR", saved.c_str(), 1);
-  } else {
-    unsetenv("TMPDIR");
   }
   EXPECT_EQ(file_bytes(path("two")), "old");
 }
